@@ -1,0 +1,45 @@
+# make test   install what is missing, build, run every test
+# make bench  build and run the benchmarks
+# make demo   start the demo node
+# SAN=address | SAN=thread  sanitizer builds (in build-address / build-thread)
+SAN ?=
+BUILD ?= build$(if $(SAN),-$(SAN))
+JOBS ?= $(shell nproc)
+
+DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
+	libtomlplusplus-dev libcli11-dev libmodbus-dev python3
+
+.PHONY: all deps configure build test bench demo clean
+
+all: build
+
+deps:
+	@missing=""; for p in $(DEBIAN_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DIOH_SANITIZE=$(SAN)
+
+configure: deps $(BUILD)/build.ninja
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
+
+bench: build
+	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+demo:
+	@echo "make demo: the demo node needs iohost, konode and the drivers, which are not built yet." >&2
+	@exit 1
+
+clean:
+	rm -rf build build-address build-thread

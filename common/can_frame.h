@@ -1,0 +1,59 @@
+/* can_frame.h - the CAN frame records that the CAN gateway driver and the
+ * application library exchange through the frame FIFO tags, and the two
+ * conversions for standard-format gateway images. Both records are packed and
+ * little-endian; other parties read them by byte offset.
+ */
+#ifndef CAN_FRAME_H
+#define CAN_FRAME_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* id bits */
+#define CAN_ID_MASK 0x1FFFFFFFu     /* bits 0-28: identifier */
+#define CAN_ID_STD_MASK 0x000007FFu /* bits 0-10: standard identifier */
+#define CAN_ID_RTR 0x40000000u      /* bit 30: remote transmission request */
+#define CAN_ID_EXTENDED 0x80000000u /* bit 31: 29-bit identifier */
+
+#pragma pack(push, 1)
+/* 14 bytes: the element of both FIFO tags, and the record of an
+ * extended-format gateway's images. Bytes beyond length are carried as they are. */
+typedef struct CAN_COMM_DATA_EL6751_EXT {
+    uint16_t length; /* DLC, 0 to 8 */
+    uint32_t id;
+    uint8_t data[8];
+} CAN_COMM_DATA_EL6751_EXT;
+
+/* 10 bytes: only inside a standard-format gateway's images.
+ * header bits 0-3 DLC, bit 4 RTR, bits 5-15 identifier. */
+typedef struct CAN_COMM_DATA_EL6751_STD {
+    uint16_t header;
+    uint8_t data[8];
+} CAN_COMM_DATA_EL6751_STD;
+#pragma pack(pop)
+
+#ifdef __cplusplus
+static_assert(sizeof(CAN_COMM_DATA_EL6751_EXT) == 14, "EXT frame record is 14 bytes");
+static_assert(__builtin_offsetof(CAN_COMM_DATA_EL6751_EXT, id) == 2, "id at offset 2");
+static_assert(__builtin_offsetof(CAN_COMM_DATA_EL6751_EXT, data) == 6, "data at offset 6");
+static_assert(sizeof(CAN_COMM_DATA_EL6751_STD) == 10, "STD frame record is 10 bytes");
+static_assert(__builtin_offsetof(CAN_COMM_DATA_EL6751_STD, data) == 2, "data at offset 2");
+#else
+_Static_assert(sizeof(CAN_COMM_DATA_EL6751_EXT) == 14, "EXT frame record is 14 bytes");
+_Static_assert(sizeof(CAN_COMM_DATA_EL6751_STD) == 10, "STD frame record is 10 bytes");
+#endif
+
+/* Standard image record to FIFO record: a standard frame, bits 11-29 and 31 of id clear. */
+void CanFrameFromStd(const CAN_COMM_DATA_EL6751_STD *in, CAN_COMM_DATA_EL6751_EXT *out);
+/* FIFO record to standard image record: the low 11 identifier bits, RTR and
+ * the low 4 bits of length; bits 11-28 and the extended flag are dropped. */
+void CanFrameToStd(const CAN_COMM_DATA_EL6751_EXT *in, CAN_COMM_DATA_EL6751_STD *out);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CAN_FRAME_H */

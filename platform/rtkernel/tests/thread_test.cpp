@@ -1,0 +1,130 @@
+// Threads and the priority ceiling; the last error per thread.
+#include "rt.h"
+
+#include <atomic>
+#include <chrono>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+struct Started {
+    std::atomic<int> ran{0};
+    std::atomic<int> priority{-1};
+    std::atomic<int> stack_ok{0};
+};
+
+void note_start(LPVOID param)
+{
+    auto *s = static_cast<Started *>(param);
+    s->priority = GetRtThreadPriority(GetRtThreadHandles(THIS_THREAD));
+    volatile char big[48 * 1024];  // more than an 8 KiB RTOS stack holds
+    big[0] = 1;
+    big[sizeof big - 1] = 1;
+    s->stack_ok = big[0] + big[sizeof big - 1];
+    s->ran = 1;
+}
+
+void wait_for(const std::atomic<int> &flag)
+{
+    for (int i = 0; i < 1000 && flag.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+TEST(Thread, RunsWithItsParameterOnASmallRequestedStack)
+{
+    Started started;
+    RTHANDLE thread = CreateRtThread(150, note_start, 8192, &started);
+    ASSERT_NE(thread, BAD_RTHANDLE);
+    wait_for(started.ran);
+    EXPECT_EQ(started.ran.load(), 1);
+    EXPECT_EQ(started.priority.load(), 150);
+    EXPECT_EQ(started.stack_ok.load(), 2);
+}
+
+TEST(Thread, PriorityZeroTakesTheCeiling)
+{
+    Started started;
+    ASSERT_NE(CreateRtThread(0, note_start, 8192, &started), BAD_RTHANDLE);
+    wait_for(started.ran);
+    EXPECT_EQ(started.priority.load(), 129);
+}
+
+TEST(Thread, CeilingLimitsPrioritiesUntilRaised)
+{
+    Started started;
+    EXPECT_EQ(CreateRtThread(128, note_start, 8192, &started), BAD_RTHANDLE);
+    EXPECT_EQ(GetLastRtError(), E_LIMIT);
+    EXPECT_NE(CreateRtThread(129, note_start, 8192, &started), BAD_RTHANDLE);
+    wait_for(started.ran);
+
+    ASSERT_TRUE(SetRtProcessMaxPriority(NULL_RTHANDLE, 0));
+    Started urgent;
+    EXPECT_NE(CreateRtThread(1, note_start, 8192, &urgent), BAD_RTHANDLE);
+    wait_for(urgent.ran);
+    EXPECT_EQ(urgent.priority.load(), 1);
+
+    // The ceiling is only ever raised.
+    EXPECT_FALSE(SetRtProcessMaxPriority(NULL_RTHANDLE, 100));
+    EXPECT_EQ(GetLastRtError(), E_LIMIT);
+}
+
+TEST(Thread, SetCeilingArguments)
+{
+    EXPECT_TRUE(SetRtProcessMaxPriority(GetRtThreadHandles(THIS_PROCESS), 129));  // equal passes
+    EXPECT_FALSE(SetRtProcessMaxPriority(NULL_RTHANDLE, 255));
+    EXPECT_EQ(GetLastRtError(), E_PARAM);
+    EXPECT_FALSE(SetRtProcessMaxPriority(GetRtThreadHandles(ROOT_PROCESS), 10));
+    EXPECT_EQ(GetLastRtError(), E_CONTEXT);
+    EXPECT_FALSE(SetRtProcessMaxPriority(0x5555, 10));
+    EXPECT_EQ(GetLastRtError(), E_EXIST);
+}
+
+TEST(Thread, RefusesBadArguments)
+{
+    Started started;
+    struct Row {
+        BYTE priority;
+        RT_THREAD_ENTRY entry;
+        DWORD stack;
+        DWORD status;
+    } rows[] = {
+        {150, note_start, 0, E_PARAM},
+        {255, note_start, 8192, E_PARAM},
+        {150, nullptr, 8192, E_BAD_ADDR},
+    };
+    for (const Row &r : rows) {
+        SetLastRtError(0);
+        EXPECT_EQ(CreateRtThread(r.priority, r.entry, r.stack, &started), BAD_RTHANDLE);
+        EXPECT_EQ(GetLastRtError(), r.status);
+    }
+}
+
+TEST(Thread, HandlesOfThreadProcessAndRoot)
+{
+    RTHANDLE self = GetRtThreadHandles(THIS_THREAD);
+    RTHANDLE process = GetRtThreadHandles(THIS_PROCESS);
+    RTHANDLE root = GetRtThreadHandles(ROOT_PROCESS);
+    EXPECT_NE(self, NULL_RTHANDLE);
+    EXPECT_NE(process, NULL_RTHANDLE);
+    EXPECT_NE(root, NULL_RTHANDLE);
+    EXPECT_NE(process, root);
+    EXPECT_EQ(GetRtThreadHandles(THIS_THREAD), self);
+    EXPECT_EQ(GetRtThreadHandles(2), NULL_RTHANDLE);
+    EXPECT_EQ(GetLastRtError(), E_PARAM);
+}
+
+TEST(LastError, IsPerThreadAndKeptAcrossSuccess)
+{
+    SetLastRtError(0x12345);
+    EXPECT_EQ(GetLastRtError(), 0x2345u) << "only 16 bits are kept";
+    RTHANDLE sem = CreateRtSemaphore(1, 1, FIFO_QUEUING);
+    ASSERT_NE(sem, BAD_RTHANDLE);
+    EXPECT_EQ(GetLastRtError(), 0x2345u) << "a successful call must not reset it";
+    DWORD other = 99;
+    std::thread([&] { other = GetLastRtError(); }).join();
+    EXPECT_EQ(other, 0u);
+    EXPECT_STREQ(GetRtErrorText(E_LIMIT), "E_LIMIT");
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// test_node.h - every test program runs in a node directory of its own,
+// made by test_main before the first test and removed after the last.
+#pragma once
+
+#include <string>
+
+namespace testnode {
+
+// The node directory of this test program (RT_NODE_DIR).
+const std::string &node_dir();
+
+// Removes every file of the node directory, so a test starts from an empty node.
+void clear_node_dir();
+
+}  // namespace testnode

@@ -36,15 +36,15 @@ TEST(CanFrame, EveryStandardHeaderConverts)
         CAN_COMM_DATA_EL6751_EXT out;
         std::memset(&out, 0xFF, sizeof out);
         CanFrameFromStd(&in, &out);
-        ASSERT_EQ(out.length, header & 0xF) << header;
+        ASSERT_EQ(uint32_t{out.length}, header & 0xF) << header;
         uint32_t expected_id = ((header >> 5) & 0x7FF) | ((header & 0x10) ? CAN_ID_RTR : 0);
-        ASSERT_EQ(out.id, expected_id) << header;
+        ASSERT_EQ(uint32_t{out.id}, expected_id) << header;
         ASSERT_EQ(out.id & (CAN_ID_EXTENDED | (1u << 29)), 0u) << "bits 31 and 29 must be clear";
         ASSERT_EQ(std::memcmp(out.data, in.data, 8), 0);
 
         CAN_COMM_DATA_EL6751_STD back{};
         CanFrameToStd(&out, &back);
-        ASSERT_EQ(back.header, in.header) << "round trip of " << header;
+        ASSERT_EQ(uint16_t{back.header}, uint16_t{in.header}) << "round trip of " << header;
     }
 }
 
@@ -60,14 +60,14 @@ TEST(CanFrame, EachIdAndLengthBitToStandard)
             expected = static_cast<uint16_t>(1u << (bit + 5));
         else if (bit == 30)
             expected = 0x10;
-        EXPECT_EQ(out.header, expected) << "id bit " << bit;
+        EXPECT_EQ(uint16_t{out.header}, expected) << "id bit " << bit;
     }
     for (int bit = 0; bit < 16; ++bit) {
         CAN_COMM_DATA_EL6751_EXT in{};
         in.length = static_cast<uint16_t>(1u << bit);
         CAN_COMM_DATA_EL6751_STD out{};
         CanFrameToStd(&in, &out);
-        EXPECT_EQ(out.header, bit < 4 ? (1u << bit) : 0u) << "length bit " << bit;
+        EXPECT_EQ(uint32_t{out.header}, bit < 4 ? (1u << bit) : 0u) << "length bit " << bit;
     }
 }
 

@@ -141,6 +141,7 @@ extern "C" RTHANDLE CreateRtThread(BYTE priority, RT_THREAD_ENTRY entry, DWORD s
         pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
         pthread_attr_setschedparam(&attr, &sp);
     }
+    const RTHANDLE handle = object->handle;  // the thread may end and free its object at once
     pthread_t tid;
     int rc = pthread_create(&tid, &attr, thread_start, object);
     if (rc == EPERM && settings().fifo) {
@@ -153,12 +154,11 @@ extern "C" RTHANDLE CreateRtThread(BYTE priority, RT_THREAD_ENTRY entry, DWORD s
     }
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        RTHANDLE handle = object->handle;
         unregister_object(handle);
         delete object;
         return fail(rc == EAGAIN ? E_LIMIT : E_MEM, BAD_RTHANDLE);
     }
-    return object->handle;
+    return handle;
 }
 
 extern "C" BYTE GetRtThreadPriority(RTHANDLE thread)

@@ -58,12 +58,12 @@ TEST(SystemInfo, RecordLayoutAndCounterRate)
 
     SYSINFO info{};
     ASSERT_TRUE(CopyRtSystemInfo(&info));
-    EXPECT_EQ(info.NucleusTickInterval, 10);
-    EXPECT_EQ(info.KernelTickRatio, 20);
-    ASSERT_GT(info.PentiumTicksPerUsec, 0u);
+    EXPECT_EQ(WORD{info.NucleusTickInterval}, 10);
+    EXPECT_EQ(WORD{info.KernelTickRatio}, 20);
+    ASSERT_GT(DWORD{info.PentiumTicksPerUsec}, 0u);
     SYSINFO again{};
     ASSERT_TRUE(CopyRtSystemInfo(&again));
-    EXPECT_EQ(again.PentiumTicksPerUsec, info.PentiumTicksPerUsec) << "the rate is calibrated once";
+    EXPECT_EQ(DWORD{again.PentiumTicksPerUsec}, DWORD{info.PentiumTicksPerUsec}) << "the rate is calibrated once";
 
     // 100 ms of counts, converted with the reported rate, within 20 %.
     uint64_t c0 = RtTimeStampCounter();

@@ -53,8 +53,10 @@ struct RootFile {
     RootRecord records[kCapacity];
 };
 
-// Clock ticks since boot at which the process started; 0 when it is gone.
-uint64_t process_start_time(int32_t pid)
+}  // namespace
+}  // namespace rtk
+
+extern "C" uint64_t RtProcessStartTime(int32_t pid)
 {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
@@ -83,9 +85,12 @@ uint64_t process_start_time(int32_t pid)
     return value;
 }
 
+namespace rtk {
+namespace {
+
 uint64_t own_start_time()
 {
-    static const uint64_t value = process_start_time(getpid());
+    static const uint64_t value = RtProcessStartTime(getpid());
     return value;
 }
 
@@ -93,7 +98,7 @@ bool owner_alive(const RootRecord &record)
 {
     if (kill(record.pid, 0) != 0 && errno == ESRCH)
         return false;
-    return process_start_time(record.pid) == record.start_time;
+    return RtProcessStartTime(record.pid) == record.start_time;
 }
 
 // Opens, locks and maps the root directory for one operation.

@@ -267,6 +267,9 @@ BOOLEAN GetRtNodeInfo(DWORD location, NODE_INFO *info);
 const char *RtNodeDirectory(void);
 /* Project extension: the node name (RT_NODE_NAME or the host name). */
 const char *RtNodeName(void);
+/* Project extension: when a process started (clock ticks since boot), 0 when
+ * it does not exist. A pid with another start time is another process. */
+uint64_t RtProcessStartTime(int32_t pid);
 
 #ifdef __cplusplus
 }

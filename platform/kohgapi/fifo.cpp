@@ -1,0 +1,121 @@
+// fifo.cpp - FIFO tags of fixed-size records, safe across processes. The
+// ring is guarded by its robust lock; a record is copied before the head or
+// tail counter that publishes it moves, so a holder killed at any point
+// leaves the ring as it was before or after its call.
+#include "robust_mutex.h"
+#include "store.h"
+
+#include <cstring>
+
+namespace ko {
+namespace {
+
+struct Ring {
+    FifoArea *area;
+    uint8_t *records;
+    uint32_t record_size;
+    uint32_t depth;
+    uint8_t *slot(uint32_t counter) const { return records + uint64_t{counter % depth} * record_size; }
+};
+
+uint32_t ring_of(Store *s, uint32_t entry, uint32_t size, Ring &ring)
+{
+    TagSlot *t = slot_of(s, entry);
+    if (t == nullptr)
+        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    if (t->type != KO_TYPE_FIFO)
+        return KO_E_KIND;
+    if (size != t->size)
+        return KO_E_SIZE;
+    auto *area = s->at<FifoArea>(t->data);
+    ring = Ring{area, reinterpret_cast<uint8_t *>(area + 1), t->size, t->depth};
+    return KO_OK;
+}
+
+void set_count(uint32_t *count, uint32_t value)
+{
+    if (count != nullptr)
+        *count = value;
+}
+
+}  // namespace
+
+uint32_t fifo_peek(Store *s, TagSlot *t, void *record, uint32_t size)
+{
+    if (size != t->size)
+        return KO_E_SIZE;
+    auto *area = s->at<FifoArea>(t->data);
+    Ring ring{area, reinterpret_cast<uint8_t *>(area + 1), t->size, t->depth};
+    RobustLock lock(&area->lock);
+    uint32_t head = area->head.load(std::memory_order_relaxed);
+    if (area->tail.load(std::memory_order_relaxed) == head)
+        return KO_E_FIFO_EMPTY;
+    std::memcpy(record, ring.slot(head), size);
+    return KO_OK;
+}
+
+}  // namespace ko
+
+using namespace ko;
+
+extern "C" uint32_t KoTagPutFIFO(uint32_t entry, const void *record, uint32_t size, uint32_t *count)
+{
+    Ring ring;
+    if (uint32_t status = ring_of(store(), entry, size, ring); status != KO_OK)
+        return status;
+    if (record == nullptr)
+        return KO_E_ARGUMENT;
+    RobustLock lock(&ring.area->lock);
+    uint32_t head = ring.area->head.load(std::memory_order_relaxed);
+    uint32_t tail = ring.area->tail.load(std::memory_order_relaxed);
+    if (tail - head >= ring.depth) {
+        set_count(count, tail - head);
+        return KO_E_FIFO_FULL;
+    }
+    std::memcpy(ring.slot(tail), record, size);
+    ring.area->tail.store(tail + 1, std::memory_order_release);
+    set_count(count, tail + 1 - head);
+    return KO_OK;
+}
+
+extern "C" uint32_t KoTagGetFIFO(uint32_t entry, void *record, uint32_t size, uint32_t *count)
+{
+    Store *s = store();
+    // No buffer: remove the oldest record, whatever size is given.
+    if (record == nullptr) {
+        TagSlot *t = slot_of(s, entry);
+        if (t != nullptr && t->type == KO_TYPE_FIFO)
+            size = t->size;
+    }
+    Ring ring;
+    if (uint32_t status = ring_of(s, entry, size, ring); status != KO_OK)
+        return status;
+    RobustLock lock(&ring.area->lock);
+    uint32_t head = ring.area->head.load(std::memory_order_relaxed);
+    uint32_t tail = ring.area->tail.load(std::memory_order_relaxed);
+    if (tail == head) {
+        set_count(count, 0);
+        return KO_E_FIFO_EMPTY;
+    }
+    if (record != nullptr)
+        std::memcpy(record, ring.slot(head), size);
+    ring.area->head.store(head + 1, std::memory_order_release);
+    set_count(count, tail - head - 1);
+    return KO_OK;
+}
+
+extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
+{
+    Store *s = store();
+    TagSlot *t = slot_of(s, entry);
+    if (t == nullptr)
+        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    if (t->type != KO_TYPE_FIFO)
+        return KO_E_KIND;
+    if (count == nullptr)
+        return KO_E_ARGUMENT;
+    auto *area = s->at<FifoArea>(t->data);
+    RobustLock lock(&area->lock);
+    *count = area->tail.load(std::memory_order_relaxed) - area->head.load(std::memory_order_relaxed);
+    return KO_OK;
+}

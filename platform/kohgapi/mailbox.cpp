@@ -1,0 +1,210 @@
+// mailbox.cpp - service mailboxes in the tag store: registration of the
+// hosted service, the thread that delivers its messages to the control
+// handler, and sending from any process of the node. A sender never waits:
+// a full mailbox or a service whose process has ended is a non-zero result.
+#include "robust_mutex.h"
+#include "rt.h"
+#include "store.h"
+
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ko {
+namespace {
+
+bool owner_alive(const Mailbox &m)
+{
+    return m.owner_pid != 0 && RtProcessStartTime(m.owner_pid) == m.owner_start;
+}
+
+void futex_wake(std::atomic<uint32_t> *word)
+{
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void futex_wait(std::atomic<uint32_t> *word, uint32_t seen, long timeout_ns)
+{
+    timespec timeout{0, timeout_ns};
+    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT, seen, &timeout, nullptr, 0);
+}
+
+// The mailbox of a live service by short name or name, or nullptr.
+Mailbox *find_mailbox(Store *s, const char *name, bool by_short_name)
+{
+    for (uint32_t i = 0; i < s->header->mailbox_capacity; ++i) {
+        Mailbox &m = s->mailboxes[i];
+        RobustLock lock(&m.lock);
+        if (!owner_alive(m))
+            continue;
+        if (std::strcmp(m.name, name) == 0 || (by_short_name && std::strcmp(m.short_name, name) == 0))
+            return &m;
+    }
+    return nullptr;
+}
+
+uint32_t open_mailbox(const char *name, bool by_short_name, uintptr_t *handle)
+{
+    Store *s = store();
+    if (s == nullptr)
+        return KO_E_STORE;
+    if (name == nullptr || handle == nullptr)
+        return KO_E_ARGUMENT;
+    Mailbox *m = find_mailbox(s, name, by_short_name);
+    if (m == nullptr)
+        return KO_E_MAILBOX;
+    *handle = static_cast<uintptr_t>(m - s->mailboxes) + 1;
+    return KO_OK;
+}
+
+// The hosted service's delivery thread and mailbox.
+struct Delivery {
+    Mailbox *mailbox = nullptr;
+    KoControlHandler handler = nullptr;
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+Delivery delivery;
+
+void deliver(Mailbox *m, KoControlHandler handler)
+{
+    while (!delivery.stop.load()) {
+        uint32_t seen = m->sequence.load();
+        MailboxMessage message;
+        bool have = false;
+        {
+            RobustLock lock(&m->lock);
+            if (m->head != m->tail) {
+                std::memcpy(&message, &m->messages[m->head % kMailboxDepth], sizeof message);
+                ++m->head;
+                have = true;
+            }
+        }
+        if (have)
+            handler(static_cast<uint32_t>(message.sender), message.code, message.length);
+        else
+            futex_wait(&m->sequence, seen, 200'000'000);
+    }
+}
+
+}  // namespace
+}  // namespace ko
+
+using namespace ko;
+
+extern "C" uint32_t KoServiceRegister(const void *registration)
+{
+    Store *s = store();
+    if (s == nullptr)
+        return KO_E_STORE;
+    if (registration == nullptr)
+        return KO_E_REGISTER;
+    KoServiceRegistration record;
+    std::memcpy(&record, registration, sizeof record);
+    if (record.signature != KO_REGISTRATION_SIGNATURE || record.handler == nullptr || KoServiceName[0] == '\0' ||
+        delivery.mailbox != nullptr)
+        return KO_E_REGISTER;
+
+    Mailbox *chosen = nullptr;
+    {
+        RobustLock store_lock(&s->header->lock);  // one registration at a time, node-wide
+        if (find_mailbox(s, KoServiceName, false) != nullptr ||
+            (KoServiceShortName[0] != '\0' && find_mailbox(s, KoServiceShortName, true) != nullptr))
+            return KO_E_EXISTS;
+        for (uint32_t i = 0; i < s->header->mailbox_capacity && chosen == nullptr; ++i) {
+            Mailbox &m = s->mailboxes[i];
+            RobustLock lock(&m.lock);
+            if (owner_alive(m))
+                continue;
+            m.head = m.tail = 0;
+            std::memset(m.name, 0, sizeof m.name);
+            std::memset(m.short_name, 0, sizeof m.short_name);
+            std::memcpy(m.name, KoServiceName, strnlen(KoServiceName, sizeof m.name - 1));
+            std::memcpy(m.short_name, KoServiceShortName, strnlen(KoServiceShortName, sizeof m.short_name - 1));
+            m.owner_start = RtProcessStartTime(getpid());
+            m.owner_pid = getpid();
+            chosen = &m;
+        }
+    }
+    if (chosen == nullptr)
+        return KO_E_FULL;
+    delivery.mailbox = chosen;
+    delivery.handler = record.handler;
+    delivery.thread = std::thread(deliver, chosen, record.handler);
+    return KO_OK;
+}
+
+extern "C" uint32_t KoServiceEnd(void *)
+{
+    if (delivery.mailbox != nullptr) {
+        Mailbox *m = delivery.mailbox;
+        delivery.stop.store(true);
+        m->sequence.fetch_add(1);
+        futex_wake(&m->sequence);
+        if (delivery.thread.joinable()) {
+            if (delivery.thread.get_id() == std::this_thread::get_id())
+                delivery.thread.detach();
+            else
+                delivery.thread.join();
+        }
+        {
+            RobustLock lock(&m->lock);
+            m->owner_pid = 0;
+            m->head = m->tail = 0;
+        }
+        delivery.mailbox = nullptr;
+    }
+    if (KoServiceShortName[0] != '\0') {
+        char catalog_name[16];
+        std::snprintf(catalog_name, sizeof catalog_name, "KOSC%s", KoServiceShortName);
+        (void)UncatalogRtHandle(GetRtThreadHandles(ROOT_PROCESS), catalog_name);
+    }
+    return KO_OK;
+}
+
+extern "C" uint32_t KoMailboxOpen(const char *mailbox_name, uint32_t, uintptr_t *mailbox)
+{
+    return open_mailbox(mailbox_name, true, mailbox);
+}
+
+extern "C" uint32_t KoMailboxOpenByService(const char *service_name, uint32_t, uintptr_t *mailbox)
+{
+    return open_mailbox(service_name, false, mailbox);
+}
+
+extern "C" uint32_t KoMailboxSend(uintptr_t mailbox, const char *, uint32_t code, const void *data, uint32_t length)
+{
+    Store *s = store();
+    if (s == nullptr)
+        return KO_E_STORE;
+    if (mailbox == 0 || mailbox > s->header->mailbox_capacity || length > KO_MAILBOX_DATA_MAX ||
+        (length > 0 && data == nullptr))
+        return KO_E_ARGUMENT;
+    Mailbox &m = s->mailboxes[mailbox - 1];
+    {
+        RobustLock lock(&m.lock);
+        if (!owner_alive(m))
+            return KO_E_MAILBOX;
+        if (m.tail - m.head >= kMailboxDepth)
+            return KO_E_MAILBOX_FULL;
+        MailboxMessage &message = m.messages[m.tail % kMailboxDepth];
+        message.code = code;
+        message.sender = getpid();
+        message.length = length;
+        if (length > 0)
+            std::memcpy(message.data, data, length);
+        ++m.tail;
+    }
+    m.sequence.fetch_add(1);
+    futex_wake(&m.sequence);
+    return KO_OK;
+}
+
+extern "C" uint32_t KoMailboxClose(uintptr_t mailbox)
+{
+    return mailbox == 0 ? KO_E_ARGUMENT : KO_OK;
+}

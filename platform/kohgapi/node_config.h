@@ -1,0 +1,89 @@
+// node_config.h - the node config (TOML): tags, services, their settings,
+// properties and I/O points. Read by the tag library, the launcher and the
+// tools; every error names the file, line, column and key.
+//
+//   [node]       name
+//   [[tag]]      name, type, value, description, size (segment),
+//                record_size and depth (fifo), properties = { Key = "text" }
+//   [[service]]  name (at most 27 characters), short_name (at most 7; default:
+//                the first 7 characters of name), driver, autostart,
+//                settings = { Key = value }      initial "SERVICE.<name>.<Key>" tags
+//                properties = { Key = { Prop = "text" } }  on "SERVICE.<name>.<Key>"
+//   [[service.input]] / [[service.output]]  one I/O point each:
+//                tag, address, access = "bit" | "value" | "segment", bit (0-15),
+//                item_width (bit points: above 7 = 2-byte item; default 1),
+//                enabled (default true), type and size (when the tag is not
+//                declared under [[tag]])
+// Types: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64 segment fifo.
+// Tag names are at most 51 characters.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace ko {
+
+using ConfigValue = std::variant<int64_t, double, bool, std::string>;
+
+struct TagDecl {
+    std::string name;
+    uint16_t type = 0;
+    std::optional<ConfigValue> value;
+    std::string description;
+    uint32_t size = 0;  // segment bytes; FIFO record bytes
+    uint32_t depth = 0;
+    std::map<std::string, std::string> properties;
+};
+
+struct PointDecl {
+    std::string tag;
+    uint32_t address = 0;
+    uint8_t access_mode = 0;  // 1 bit, 2 value, 3 segment
+    uint16_t bit = 0;
+    uint16_t item_width = 1;
+    bool enabled = true;
+    uint16_t type = 0;  // 0: as declared under [[tag]]
+    uint32_t size = 0;
+};
+
+struct ServiceDecl {
+    std::string name;
+    std::string short_name;
+    std::string driver;
+    bool autostart = false;
+    std::vector<std::pair<std::string, ConfigValue>> settings;
+    std::map<std::string, std::map<std::string, std::string>> properties;
+    std::vector<PointDecl> inputs;
+    std::vector<PointDecl> outputs;
+};
+
+struct NodeConfig {
+    std::string name;
+    std::vector<TagDecl> tags;
+    std::vector<ServiceDecl> services;
+
+    const TagDecl *tag(const std::string &name) const;
+    const ServiceDecl *service(const std::string &name) const;
+};
+
+constexpr size_t kMaxServiceName = 27;
+constexpr size_t kMaxShortName = 7;
+constexpr size_t kMaxTagName = 51;
+
+// Parses a config file; false with a message "FILE:LINE:COLUMN: KEY: what" on error.
+bool load_node_config(const std::string &path, NodeConfig &config, std::string &error);
+// The same for a text (path is used in messages only).
+bool parse_node_config(const std::string &text, const std::string &path, NodeConfig &config, std::string &error);
+
+// Type code of a type name, 0 when unknown; and back.
+uint16_t type_code(const std::string &name);
+const char *type_name(uint16_t code);
+
+// RT_NODE_DIR/node.toml.
+std::string node_config_path();
+
+}  // namespace ko

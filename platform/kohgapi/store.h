@@ -1,0 +1,143 @@
+// store.h - the layout of the node's tag store and the calls the rooms of
+// libkohgapi share. One shared-memory file per node (RT_NODE_DIR/tags.store),
+// mapped whole by every process; structures link by byte offset, never by
+// address. The header starts with a magic number and a layout version.
+#pragma once
+
+#include "kohgapi.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+
+namespace ko {
+
+constexpr uint32_t kStoreMagic = 0x53544F4B;  // "KOTS"
+constexpr uint32_t kStoreVersion = 1;
+constexpr uint32_t kTagCapacity = 16384;
+constexpr uint32_t kIndexSize = 32768;  // power of two, twice the tags
+constexpr uint32_t kMailboxCapacity = 64;
+constexpr uint32_t kMailboxDepth = 64;
+constexpr uint64_t kDataSize = 64ull << 20;  // sparse: pages cost only when written
+
+struct TagSlot {
+    char name[KO_TAG_NAME_SIZE];
+    uint16_t type;
+    uint16_t reserved0;
+    uint32_t size;   // value or segment bytes; FIFO record bytes
+    uint32_t depth;  // FIFO records
+    uint32_t reserved1;
+    std::atomic<uint64_t> value;  // value tags: the value in its low bytes
+    uint64_t data;                // segments and FIFOs: offset of their area
+    std::atomic<uint64_t> properties;  // offset of the newest property record, 0 = none
+};
+static_assert(sizeof(TagSlot) == 96);
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+struct SegmentArea {
+    pthread_mutex_t lock;
+    // then size bytes
+};
+
+struct FifoArea {
+    pthread_mutex_t lock;
+    std::atomic<uint32_t> head;  // records taken, ever (wraps)
+    std::atomic<uint32_t> tail;  // records put, ever (wraps)
+    // then depth records
+};
+
+struct PropertyRecord {
+    uint64_t next;  // older record, 0 = none
+    char name[32];
+    uint32_t length;  // text bytes without terminator
+    uint32_t reserved;
+    // then length + 1 bytes of text
+};
+
+struct MailboxMessage {
+    uint32_t code;
+    int32_t sender;
+    uint32_t length;
+    uint8_t data[KO_MAILBOX_DATA_MAX];
+};
+
+struct Mailbox {
+    pthread_mutex_t lock;
+    std::atomic<uint32_t> sequence;  // futex word: bumped at every message and at the end
+    uint32_t head;
+    uint32_t tail;
+    int32_t owner_pid;  // 0 = free
+    uint64_t owner_start;
+    char name[KO_SERVICE_NAME_SIZE];
+    char short_name[KO_SERVICE_SHORT_NAME_SIZE];
+    MailboxMessage messages[kMailboxDepth];
+};
+
+struct StoreHeader {
+    std::atomic<uint32_t> magic;  // written last by the creator
+    uint32_t version;
+    uint64_t file_size;
+    uint32_t tag_capacity;
+    uint32_t index_size;
+    uint32_t mailbox_capacity;
+    uint32_t mailbox_depth;
+    uint64_t index_offset;
+    uint64_t tags_offset;
+    uint64_t mailboxes_offset;
+    uint64_t data_offset;
+    uint64_t data_size;
+    std::atomic<uint64_t> data_used;
+    std::atomic<uint32_t> tag_count;
+    uint32_t reserved;
+    pthread_mutex_t lock;  // creation, properties, mailbox registration
+};
+
+// The mapped store of this process, or nullptr (KoStoreError says why).
+struct Store {
+    StoreHeader *header;
+    std::atomic<uint32_t> *index;
+    TagSlot *tags;
+    Mailbox *mailboxes;
+    uint8_t *base;
+
+    template <typename T>
+    T *at(uint64_t offset) const { return reinterpret_cast<T *>(base + offset); }
+};
+Store *store();
+
+// The slot of an entry, or nullptr for 0 and unknown entries.
+inline TagSlot *slot_of(Store *s, uint32_t entry)
+{
+    if (s == nullptr || entry == 0 || entry > s->header->tag_count.load(std::memory_order_acquire))
+        return nullptr;
+    return &s->tags[entry - 1];
+}
+
+// Entry of a tag by name, 0 when there is none. Lock-free.
+uint32_t find_tag(Store *s, const char *name);
+
+// Creates a tag under the store lock (or finds it, when it exists with the
+// same type). Returns a status; entry receives the tag's entry.
+uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, uint32_t depth, uint32_t *entry);
+
+// Property text by case-insensitive name; false when absent.
+bool get_property(Store *s, TagSlot *tag, const char *name, std::string &text);
+uint32_t set_property(Store *s, TagSlot *tag, const char *name, const char *text);
+
+bool is_value_type(uint16_t type);
+bool is_segment_type(uint16_t type);
+uint32_t value_size(uint16_t type);  // 0 for segments, FIFOs and unknown codes
+
+// The type a by-name write of a missing tag creates for a width, 0 for none.
+uint16_t type_for_width(uint32_t size);
+
+uint32_t fifo_peek(Store *s, TagSlot *t, void *record, uint32_t size);
+uint32_t segment_read(Store *s, TagSlot *t, uint32_t offset, void *buffer, uint32_t length);
+uint32_t segment_write(Store *s, TagSlot *t, uint32_t offset, const void *buffer, uint32_t length);
+
+// Seeds a new store from the node config (tags, settings, properties).
+void seed_from_node_config(Store *s);
+
+}  // namespace ko

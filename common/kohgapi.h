@@ -87,7 +87,9 @@ uint32_t KoTagSetProperty(const char *name, const char *property, const char *te
 
 /* By name. A size equal to the tag's copies raw bytes. Another size (1, 2, 4
  * or 8) converts numerically: the buffer holds an integer of that width,
- * signed when the tag's type is; KO_E_RANGE when the value does not fit.
+ * taken unsigned when that fits the tag, else signed (two's complement); a
+ * read gives the value unsigned when it fits the width, else signed.
+ * KO_E_RANGE when the value does not fit; the tag is then left unchanged.
  * A write to a missing tag creates it with the width written (1 byte: type 1,
  * 2: type 5, 4: type 7, 8: type 8). */
 uint32_t KoTagRead(const char *name, void *buffer, uint32_t size);

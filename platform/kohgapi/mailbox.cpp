@@ -64,9 +64,13 @@ uint32_t open_mailbox(const char *name, bool by_short_name, uintptr_t *handle)
 // The hosted service's delivery thread and mailbox.
 struct Delivery {
     Mailbox *mailbox = nullptr;
-    KoControlHandler handler = nullptr;
     std::atomic<bool> stop{false};
     std::thread thread;
+    ~Delivery()
+    {
+        if (thread.joinable())
+            thread.detach();  // a process that exits without KoServiceEnd
+    }
 };
 Delivery delivery;
 
@@ -105,8 +109,7 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
         return KO_E_REGISTER;
     KoServiceRegistration record;
     std::memcpy(&record, registration, sizeof record);
-    if (record.signature != KO_REGISTRATION_SIGNATURE || record.handler == nullptr || KoServiceName[0] == '\0' ||
-        delivery.mailbox != nullptr)
+    if (record.signature != KO_REGISTRATION_SIGNATURE || record.handler == nullptr || KoServiceName[0] == '\0')
         return KO_E_REGISTER;
 
     Mailbox *chosen = nullptr;
@@ -115,6 +118,8 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
         if (find_mailbox(s, KoServiceName, false) != nullptr ||
             (KoServiceShortName[0] != '\0' && find_mailbox(s, KoServiceShortName, true) != nullptr))
             return KO_E_EXISTS;
+        if (delivery.mailbox != nullptr)
+            return KO_E_REGISTER;  // this process serves another name already
         for (uint32_t i = 0; i < s->header->mailbox_capacity && chosen == nullptr; ++i) {
             Mailbox &m = s->mailboxes[i];
             RobustLock lock(&m.lock);
@@ -133,7 +138,7 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
     if (chosen == nullptr)
         return KO_E_FULL;
     delivery.mailbox = chosen;
-    delivery.handler = record.handler;
+    delivery.stop.store(false);
     delivery.thread = std::thread(deliver, chosen, record.handler);
     return KO_OK;
 }

@@ -145,13 +145,13 @@ Store *open_store()
     for (int i = 0; i < 200 && h->magic.load(std::memory_order_acquire) == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     uint32_t magic = h->magic.load(std::memory_order_acquire);
-    if (magic != kStoreMagic || h->version != kStoreVersion || h->file_size != size ||
-        h->file_size != l.file_size) {
+    uint32_t version = h->version;
+    if (magic != kStoreMagic || version != kStoreVersion || h->file_size != size || h->file_size != l.file_size) {
         munmap(map, size);
         std::snprintf(store_error, sizeof store_error,
                       "the tag store %s has magic 0x%08x layout version %u (%zu bytes); this library uses magic "
                       "0x%08x layout version %u (%llu bytes): end the node's processes and remove the file",
-                      path.c_str(), magic, magic == kStoreMagic ? h->version : 0, size, kStoreMagic, kStoreVersion,
+                      path.c_str(), magic, version, size, kStoreMagic, kStoreVersion,
                       static_cast<unsigned long long>(l.file_size));
         return nullptr;
     }

@@ -51,8 +51,8 @@ Number decode(uint16_t type, uint64_t bits)
     return n;
 }
 
-// The integer bits of a buffer of 1, 2, 4 or 8 bytes: signed when the tag
-// it goes to or comes from is signed or a float, else unsigned.
+// The integer in a buffer of 1, 2, 4 or 8 bytes, read as unsigned or as
+// signed (two's complement).
 bool buffer_number(const void *buffer, uint32_t size, bool as_signed, Number &n)
 {
     uint64_t raw = 0;
@@ -126,13 +126,13 @@ uint32_t read_value(TagSlot *t, void *buffer, uint32_t size)
     }
     if (size != 1 && size != 2 && size != 4 && size != 8)
         return KO_E_SIZE;
+    // The reader's integer of that width holds the value unsigned if it can,
+    // else as a negative number in two's complement.
     Number n = decode(t->type, bits);
     uint64_t out;
-    // The reader's width: signed when the tag is signed or a float.
-    uint16_t as = size == 1 ? KO_TYPE_U8 : size == 2 ? KO_TYPE_U16 : size == 4 ? KO_TYPE_U32 : KO_TYPE_U64;
-    if (kind_of(t->type) != Kind::unsigned_int)
-        as = size == 1 ? KO_TYPE_I8 : size == 2 ? KO_TYPE_I16 : size == 4 ? KO_TYPE_I32 : KO_TYPE_I64;
-    if (!encode(as, n, out))
+    uint16_t as_unsigned = size == 1 ? KO_TYPE_U8 : size == 2 ? KO_TYPE_U16 : size == 4 ? KO_TYPE_U32 : KO_TYPE_U64;
+    uint16_t as_signed = size == 1 ? KO_TYPE_I8 : size == 2 ? KO_TYPE_I16 : size == 4 ? KO_TYPE_I32 : KO_TYPE_I64;
+    if (!encode(as_unsigned, n, out) && !encode(as_signed, n, out))
         return KO_E_RANGE;
     std::memcpy(buffer, &out, size);
     return KO_OK;
@@ -144,10 +144,11 @@ uint32_t write_value(TagSlot *t, const void *buffer, uint32_t size)
     if (size == t->size) {
         std::memcpy(&bits, buffer, size);
     } else {
-        Number n;
-        if (!buffer_number(buffer, size, kind_of(t->type) != Kind::unsigned_int, n))
+        // The writer's integer, taken unsigned if that fits the tag, else signed.
+        Number as_unsigned, as_signed;
+        if (!buffer_number(buffer, size, false, as_unsigned) || !buffer_number(buffer, size, true, as_signed))
             return KO_E_SIZE;
-        if (!encode(t->type, n, bits))
+        if (!encode(t->type, as_unsigned, bits) && !encode(t->type, as_signed, bits))
             return KO_E_RANGE;
     }
     t->value.store(bits, std::memory_order_release);

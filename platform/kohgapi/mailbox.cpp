@@ -139,7 +139,8 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
         return KO_E_FULL;
     delivery.mailbox = chosen;
     delivery.stop.store(false);
-    delivery.thread = std::thread(deliver, chosen, record.handler);
+    KoControlHandler handler = record.handler;  // out of the packed record
+    delivery.thread = std::thread(deliver, chosen, handler);
     return KO_OK;
 }
 

@@ -145,15 +145,15 @@ TEST(NodeConfig, ServicePointTablesAreBuiltFromTheConfig)
     EXPECT_EQ(raw[539], 3) << "bit number";
     EXPECT_EQ(raw[543], 1) << "enabled";
     EXPECT_STREQ(TagRefs_IN[0].tag_name, "Line1.Button");
-    EXPECT_EQ(TagRefs_IN[1].port_index, 1);
-    EXPECT_EQ(KoInPortTags[1].data_type, KO_TYPE_SEGMENT);
-    EXPECT_EQ(KoInPortTags[1].data_size, 16);
+    EXPECT_EQ(int32_t{TagRefs_IN[1].port_index}, 1);
+    EXPECT_EQ(uint16_t{KoInPortTags[1].data_type}, KO_TYPE_SEGMENT);
+    EXPECT_EQ(uint16_t{KoInPortTags[1].data_size}, 16);
     uint32_t entry = 0;
     ASSERT_EQ(KoTagGetProperty("Line1.Block", "Entry", &entry, 4), KO_OK);
-    EXPECT_EQ(KoInPortTags[1].entry, entry);
-    EXPECT_EQ(KoOutPortTags[0].data_type, KO_TYPE_U16);
-    EXPECT_EQ(KoOutPortTags[0].data_size, 2);
-    EXPECT_EQ(TagRefs_Out[0].enabled, 0);
+    EXPECT_EQ(uint32_t{KoInPortTags[1].entry}, entry);
+    EXPECT_EQ(uint16_t{KoOutPortTags[0].data_type}, KO_TYPE_U16);
+    EXPECT_EQ(uint16_t{KoOutPortTags[0].data_size}, 2);
+    EXPECT_EQ(uint8_t{TagRefs_Out[0].enabled}, 0);
 }
 
 TEST(NodeConfig, ServiceTheConfigDoesNotNameRunsWithoutPoints)

@@ -208,6 +208,15 @@ uint32_t KoServiceRegister(const void *registration);
  * config: the container's ServiceConfig (not used). */
 uint32_t KoServiceEnd(void *config);
 
+/* For tools: the services that are registered now, with live processes. */
+typedef struct KoServiceInfo {
+    char name[KO_SERVICE_NAME_SIZE];
+    char short_name[KO_SERVICE_SHORT_NAME_SIZE];
+    int32_t pid;
+} KoServiceInfo;
+/* Copies up to max entries; returns how many services there are. */
+uint32_t KoServiceEnumerate(KoServiceInfo *services, uint32_t max);
+
 /* ---- mailboxes ----------------------------------------------------------- */
 /* Opens the mailbox of a running service by its short name or its name. */
 uint32_t KoMailboxOpen(const char *mailbox_name, uint32_t mode, uintptr_t *mailbox);

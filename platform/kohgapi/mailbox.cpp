@@ -214,3 +214,25 @@ extern "C" uint32_t KoMailboxClose(uintptr_t mailbox)
 {
     return mailbox == 0 ? KO_E_ARGUMENT : KO_OK;
 }
+
+extern "C" uint32_t KoServiceEnumerate(KoServiceInfo *services, uint32_t max)
+{
+    Store *s = store();
+    if (s == nullptr)
+        return 0;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < s->header->mailbox_capacity; ++i) {
+        Mailbox &m = s->mailboxes[i];
+        RobustLock lock(&m.lock);
+        if (!owner_alive(m))
+            continue;
+        if (services != nullptr && count < max) {
+            KoServiceInfo &info = services[count];
+            std::memcpy(info.name, m.name, sizeof info.name);
+            std::memcpy(info.short_name, m.short_name, sizeof info.short_name);
+            info.pid = m.owner_pid;
+        }
+        ++count;
+    }
+    return count;
+}

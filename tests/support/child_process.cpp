@@ -121,6 +121,64 @@ int Child::wait(int timeout_ms)
     return -1;
 }
 
+RunResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms)
+{
+    RunResult result;
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return result;
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const std::string &entry : env)
+            putenv(strdup(entry.c_str()));
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        close(out[0]);
+        close(err[0]);
+        close(out[1]);
+        close(err[1]);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    int open_fds = 2;
+    while (open_fds > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 100) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || (fds[i].revents & (POLLIN | POLLHUP)) == 0)
+                continue;
+            char chunk[4096];
+            ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, static_cast<size_t>(n));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_fds;
+            }
+        }
+    }
+    if (open_fds > 0)
+        kill(pid, SIGKILL);
+    for (pollfd &p : fds)
+        if (p.fd >= 0)
+            close(p.fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 void report(int fd, const std::string &line)
 {
     std::string text = line + "\n";

@@ -38,6 +38,16 @@ private:
     std::string buffered_;
 };
 
+// What a finished program wrote and its exit code (128+signal when killed).
+struct RunResult {
+    std::string out;
+    std::string err;
+    int code = -1;
+};
+// Runs a program to its end (killed after timeout_ms), with extra environment entries.
+RunResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                      int timeout_ms = 30000);
+
 // Writes a line to a report descriptor (from the child).
 void report(int fd, const std::string &line);
 

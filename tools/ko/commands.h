@@ -1,0 +1,26 @@
+// commands.h - the ko subcommands, one function each, returning the exit code.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kotool {
+
+constexpr int kDone = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+
+struct Options {
+    bool terse = false;
+    bool json = false;
+};
+
+int list(const Options &options, const std::string &glob);
+int get(const Options &options, const std::vector<std::string> &names);
+int set(const Options &options, const std::string &type, const std::string &tag, const std::string &value);
+int watch(const Options &options, const std::vector<std::string> &globs, unsigned interval_ms, unsigned rounds);
+int status(const Options &options, const std::string &service);
+int ctl(const std::string &service, const std::string &command);
+int log(bool follow);
+
+}  // namespace kotool

@@ -1,0 +1,83 @@
+// ko - the node's command-line tool: tags, values, services, log.
+//
+//   ko list [GLOB]                    name, type, value, description
+//   ko get TAG...                     each value alone on its line
+//   ko set [--type T] TAG VALUE       write (creates a missing tag)
+//   ko watch GLOB... [-i MS] [-n N]   values every MS; "*" marks a change
+//   ko status [SERVICE]               services, their state and threads
+//   ko ctl SERVICE run|stop|pause|trigger
+//   ko log [-f]                       the node log, optionally followed
+// -s: headerless one-record lines; --json: machine output.
+// Exit: 0 done, 1 failed (missing tag, service not answering), 2 usage.
+#include "commands.h"
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"ko - tags, values, services and log of the node in RT_NODE_DIR"};
+    app.require_subcommand(1);
+    kotool::Options options;
+    app.add_flag("-s,--short", options.terse, "headerless one-record lines");
+    app.add_flag("--json", options.json, "machine output (JSON)");
+
+    std::string glob;
+    auto *list = app.add_subcommand("list", "list tags: name, type, value, description");
+    list->add_option("GLOB", glob, "tag name pattern (*, ?, [..])");
+
+    std::vector<std::string> names;
+    auto *get = app.add_subcommand("get", "print tag values, one per line");
+    get->add_option("TAG", names, "tag names")->required();
+
+    std::string set_type, set_tag, set_value;
+    auto *set = app.add_subcommand("set", "write a tag value; a missing tag is created");
+    set->add_option("--type", set_type, "type of a tag to create: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64");
+    set->add_option("TAG", set_tag, "tag name")->required();
+    set->add_option("VALUE", set_value, "value")->required();
+
+    std::vector<std::string> globs;
+    unsigned interval_ms = 500, rounds = 0;
+    auto *watch = app.add_subcommand("watch", "print values every interval; * marks a changed value");
+    watch->add_option("GLOB", globs, "tag name patterns")->required();
+    watch->add_option("-i,--interval", interval_ms, "interval in ms (default 500)")->check(CLI::Range(10u, 3600000u));
+    watch->add_option("-n,--count", rounds, "stop after this many rounds (default: until Ctrl-C)");
+
+    std::string service;
+    auto *status = app.add_subcommand("status", "services: state, live counter, threads");
+    status->add_option("SERVICE", service, "one service");
+
+    std::string ctl_service, ctl_command;
+    auto *ctl = app.add_subcommand("ctl", "send run, stop, pause or trigger to a service");
+    ctl->add_option("SERVICE", ctl_service, "service name or short name")->required();
+    ctl->add_option("COMMAND", ctl_command, "run | stop | pause | trigger")
+        ->required()
+        ->check(CLI::IsMember({"run", "stop", "pause", "trigger"}));
+
+    bool follow = false;
+    auto *log = app.add_subcommand("log", "print the node log");
+    log->add_flag("-f,--follow", follow, "keep printing new lines");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kotool::kUsage;
+    }
+
+    if (*list)
+        return kotool::list(options, glob);
+    if (*get)
+        return kotool::get(options, names);
+    if (*set)
+        return kotool::set(options, set_type, set_tag, set_value);
+    if (*watch)
+        return kotool::watch(options, globs, interval_ms, rounds);
+    if (*status)
+        return kotool::status(options, service);
+    if (*ctl)
+        return kotool::ctl(ctl_service, ctl_command);
+    return kotool::log(follow);
+}

@@ -1,0 +1,31 @@
+// output.h - what the ko commands share: the store check, tag look-up by
+// name and glob, and JSON text.
+#pragma once
+
+#include "kohgapi.h"
+
+#include <string>
+#include <vector>
+
+namespace kotool {
+
+// False, with the reason on standard error, when the node's store is unusable.
+bool store_usable();
+
+struct Tag {
+    uint32_t entry;
+    KoTagInfo info;
+};
+
+// Tags whose names match a glob, in entry order (creation order).
+std::vector<Tag> tags_matching(const std::string &glob);
+// A tag by exact name; false when missing.
+bool find(const std::string &name, Tag &tag);
+// A text property or "".
+std::string property(const std::string &name, const char *property);
+
+std::string json_string(const std::string &text);
+// A value as JSON: numbers as they are, other texts quoted.
+std::string json_value(const Tag &tag, const std::string &text);
+
+}  // namespace kotool

@@ -1,0 +1,148 @@
+// service_commands.cpp - ko status and ko ctl: the services of the node, from
+// the node config and the running processes, and their control codes.
+#include "commands.h"
+#include "node_config.h"
+#include "output.h"
+#include "tag_text.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace kotool {
+namespace {
+
+struct ServiceRow {
+    std::string name;
+    std::string short_name;
+    int32_t pid = 0;  // 0: not running
+};
+
+// Configured services first (in config order), then running ones the config does not name.
+std::vector<ServiceRow> services()
+{
+    std::vector<ServiceRow> rows;
+    ko::NodeConfig config;
+    std::string error;
+    if (ko::load_node_config(ko::node_config_path(), config, error))
+        for (const ko::ServiceDecl &s : config.services)
+            rows.push_back({s.name, s.short_name, 0});
+    std::vector<KoServiceInfo> running(KoServiceEnumerate(nullptr, 0) + 8);
+    uint32_t n = KoServiceEnumerate(running.data(), static_cast<uint32_t>(running.size()));
+    for (uint32_t i = 0; i < n && i < running.size(); ++i) {
+        bool known = false;
+        for (ServiceRow &r : rows) {
+            if (r.name == running[i].name) {
+                r.pid = running[i].pid;
+                known = true;
+            }
+        }
+        if (!known)
+            rows.push_back({running[i].name, running[i].short_name, running[i].pid});
+    }
+    return rows;
+}
+
+// A status tag's value as text, "-" when the tag does not exist.
+std::string tag_value(const std::string &name)
+{
+    Tag t;
+    uint32_t status = KO_E_NOT_FOUND;
+    std::string value;
+    if (find(name, t))
+        value = value_text(t.entry, t.info, status);
+    return status == KO_OK ? value : "-";
+}
+
+constexpr const char *kStates[] = {"Status", "Run", "Error", "Connected", "Live"};
+constexpr const char *kStatistics[] = {"Cnt", "Time", "TimeMin", "TimeMax", "LastError"};
+
+}  // namespace
+
+int status(const Options &options, const std::string &only)
+{
+    if (!store_usable())
+        return kFailed;
+    std::vector<ServiceRow> rows;
+    for (ServiceRow &r : services())
+        if (only.empty() || r.name == only || r.short_name == only)
+            rows.push_back(r);
+    if (!only.empty() && rows.empty()) {
+        std::fprintf(stderr, "ko: no service %s in the node config or running\n", only.c_str());
+        return kFailed;
+    }
+    if (!options.json && !options.terse)
+        std::printf("%-27s %-7s %7s %6s %3s %5s %9s %10s\n", "SERVICE", "SHORT", "PID", "STATUS", "RUN", "ERROR",
+                    "CONNECTED", "LIVE");
+    std::string json;
+    for (const ServiceRow &r : rows) {
+        std::string prefix = "SERVICE." + r.name + ".";
+        std::vector<std::string> states;
+        for (const char *key : kStates)
+            states.push_back(tag_value(prefix + key));
+        std::string pid = r.pid != 0 ? std::to_string(r.pid) : "-";
+        std::string threads_json;
+        if (options.json) {
+            json += std::string(json.empty() ? "" : ",") + "{\"service\":" + json_string(r.name) +
+                    ",\"short\":" + json_string(r.short_name) + ",\"pid\":" + (r.pid != 0 ? pid : "null");
+            for (size_t i = 0; i < states.size(); ++i)
+                json += ",\"" + std::string(kStates[i]) + "\":" + (states[i] == "-" ? "null" : states[i]);
+        } else if (options.terse) {
+            std::printf("%s %s %s %s %s %s %s %s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
+                        states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
+        } else {
+            std::printf("%-27s %-7s %7s %6s %3s %5s %9s %10s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
+                        states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
+        }
+        for (const char *direction : {"In", "Out"}) {
+            for (int n = 0; n < 32; ++n) {
+                char thread[16];
+                std::snprintf(thread, sizeof thread, "%sThread%02d", direction, n);
+                std::vector<std::string> values;
+                for (const char *key : kStatistics)
+                    values.push_back(tag_value(prefix + thread + "_" + key));
+                if (values[0] == "-")
+                    continue;
+                if (options.json) {
+                    threads_json += std::string(threads_json.empty() ? "" : ",") + "{\"thread\":\"" + thread + "\"";
+                    for (size_t i = 0; i < values.size(); ++i)
+                        threads_json += ",\"" + std::string(kStatistics[i]) + "\":" + values[i];
+                    threads_json += "}";
+                } else if (!options.terse) {
+                    std::printf("  %-10s cycles %s  time %s ms  min %s  max %s  last error %s\n", thread,
+                                values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(),
+                                values[4].c_str());
+                }
+            }
+        }
+        if (options.json)
+            json += ",\"threads\":[" + threads_json + "]}";
+    }
+    if (options.json)
+        std::printf("[%s]\n", json.c_str());
+    return kDone;
+}
+
+int ctl(const std::string &service, const std::string &command)
+{
+    if (!store_usable())
+        return kFailed;
+    const uint32_t code = command == "run"     ? EM_SERVICE_RUN
+                          : command == "stop"  ? EM_SERVICE_STOP
+                          : command == "pause" ? EM_SERVICE_PAUSE
+                                               : EM_SERVICE_TRIGGER;
+    uintptr_t mailbox = 0;
+    if (KoMailboxOpen(service.c_str(), 2, &mailbox) != KO_OK) {
+        std::fprintf(stderr, "ko: service %s is not running (no mailbox)\n", service.c_str());
+        return kFailed;
+    }
+    uint32_t status = KoMailboxSend(mailbox, service.c_str(), code, nullptr, 0);
+    KoMailboxClose(mailbox);
+    if (status != KO_OK) {
+        std::fprintf(stderr, "ko: service %s did not take %s: %s\n", service.c_str(), command.c_str(),
+                     KoStatusText(status));
+        return kFailed;
+    }
+    return kDone;
+}
+
+}  // namespace kotool

@@ -1,0 +1,175 @@
+// tag_commands.cpp - ko list, get, set and watch.
+#include "commands.h"
+#include "output.h"
+#include "tag_text.h"
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <thread>
+
+namespace kotool {
+
+int list(const Options &options, const std::string &glob)
+{
+    if (!store_usable())
+        return kFailed;
+    struct Row {
+        std::string name, type, value, description;
+        Tag tag;
+    };
+    std::vector<Row> rows;
+    size_t name_width = 4, type_width = 4, value_width = 5;
+    for (const Tag &t : tags_matching(glob)) {
+        uint32_t status;
+        Row r{t.info.name, type_to_name(t.info.type), value_text(t.entry, t.info, status),
+              property(t.info.name, "Description"), t};
+        name_width = std::max(name_width, r.name.size());
+        type_width = std::max(type_width, r.type.size());
+        value_width = std::max(value_width, r.value.size());
+        rows.push_back(std::move(r));
+    }
+    if (options.json) {
+        std::printf("[");
+        for (size_t i = 0; i < rows.size(); ++i)
+            std::printf("%s{\"name\":%s,\"type\":\"%s\",\"value\":%s,\"description\":%s}", i == 0 ? "" : ",",
+                        json_string(rows[i].name).c_str(), rows[i].type.c_str(),
+                        json_value(rows[i].tag, rows[i].value).c_str(), json_string(rows[i].description).c_str());
+        std::printf("]\n");
+        return kDone;
+    }
+    if (options.terse) {
+        for (const Row &r : rows)
+            std::printf("%s %s %s\n", r.name.c_str(), r.type.c_str(), r.value.c_str());
+        return kDone;
+    }
+    auto line = [&](const std::string &n, const std::string &t, const std::string &v, const std::string &d) {
+        std::string text = n + std::string(name_width - n.size() + 2, ' ') + t + std::string(type_width - t.size() + 2, ' ') +
+                           v;
+        if (!d.empty())
+            text += std::string(value_width - v.size() + 2, ' ') + d;
+        std::printf("%s\n", text.c_str());
+    };
+    line("NAME", "TYPE", "VALUE", "DESCRIPTION");
+    for (const Row &r : rows)
+        line(r.name, r.type, r.value, r.description);
+    return kDone;
+}
+
+int get(const Options &options, const std::vector<std::string> &names)
+{
+    if (!store_usable())
+        return kFailed;
+    int result = kDone;
+    std::string json;
+    for (const std::string &name : names) {
+        Tag t;
+        uint32_t status = KO_E_NOT_FOUND;
+        std::string value;
+        if (find(name, t))
+            value = value_text(t.entry, t.info, status);
+        if (status != KO_OK) {
+            std::fprintf(stderr, "ko: %s: %s\n", name.c_str(), KoStatusText(status));
+            result = kFailed;
+            continue;
+        }
+        if (options.json)
+            json += (json.empty() ? "" : ",") + json_string(name) + ":" + json_value(t, value);
+        else
+            std::printf("%s\n", value.c_str());
+    }
+    if (options.json)
+        std::printf("{%s}\n", json.c_str());
+    return result;
+}
+
+int set(const Options &, const std::string &type_name, const std::string &tag, const std::string &value)
+{
+    if (!store_usable())
+        return kFailed;
+    uint16_t wanted = 0;
+    if (!type_name.empty()) {
+        wanted = type_from_name(type_name);
+        if (wanted == 0 || wanted == KO_TYPE_SEGMENT || wanted == KO_TYPE_FIFO) {
+            std::fprintf(stderr, "ko: --type %s: expected u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64\n",
+                         type_name.c_str());
+            return kUsage;
+        }
+    }
+    Tag t;
+    bool exists = find(tag, t);
+    if (exists && wanted != 0 && wanted != t.info.type) {
+        std::fprintf(stderr, "ko: %s exists with type %s, not %s\n", tag.c_str(), type_to_name(t.info.type),
+                     type_name.c_str());
+        return kFailed;
+    }
+    if (!exists) {
+        uint16_t type = wanted != 0 ? wanted : infer_type(value);
+        if (type == 0) {
+            std::fprintf(stderr, "ko: %s: \"%s\" is not a number; give --type to create the tag\n", tag.c_str(),
+                         value.c_str());
+            return kFailed;
+        }
+        t.info = KoTagInfo{};
+        t.info.type = type;
+        t.info.size = type == KO_TYPE_U8 || type == KO_TYPE_I8 || type == KO_TYPE_BYTE    ? 1
+                      : type == KO_TYPE_I16 || type == KO_TYPE_U16                       ? 2
+                      : type == KO_TYPE_I64 || type == KO_TYPE_U64 || type == KO_TYPE_F64 ? 8
+                                                                                         : 4;
+    }
+    std::vector<uint8_t> bytes;
+    uint32_t status = encode_text(t.info, value, bytes);
+    if (status == KO_OK && !exists) {
+        status = KoTagCreateEx(tag.c_str(), t.info.type, nullptr, nullptr);
+        if (status == KO_OK && !find(tag, t))
+            status = KO_E_NOT_FOUND;
+    }
+    if (status == KO_OK)
+        status = write_encoded(t.entry, t.info, bytes);
+    if (status == KO_E_RANGE || status == KO_E_ARGUMENT) {
+        std::fprintf(stderr, "ko: %s: \"%s\" does not fit type %s; the value is unchanged\n", tag.c_str(),
+                     value.c_str(), type_to_name(t.info.type));
+        return kFailed;
+    }
+    if (status != KO_OK) {
+        std::fprintf(stderr, "ko: %s: %s\n", tag.c_str(), KoStatusText(status));
+        return kFailed;
+    }
+    return kDone;
+}
+
+int watch(const Options &options, const std::vector<std::string> &globs, unsigned interval_ms, unsigned rounds)
+{
+    if (!store_usable())
+        return kFailed;
+    std::map<uint32_t, std::string> last;
+    for (unsigned round = 0; rounds == 0 || round < rounds; ++round) {
+        if (round > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
+            if (!options.json && !options.terse)
+                std::printf("\n");
+        }
+        std::map<uint32_t, Tag> tags;  // entry order, each tag once
+        for (const std::string &glob : globs)
+            for (const Tag &t : tags_matching(glob))
+                tags.emplace(t.entry, t);
+        std::string json;
+        for (const auto &[entry, t] : tags) {
+            uint32_t status;
+            std::string value = value_text(entry, t.info, status);
+            auto previous = last.find(entry);
+            bool changed = round > 0 && (previous == last.end() || previous->second != value);
+            last[entry] = value;
+            if (options.json)
+                json += (json.empty() ? "" : ",") + json_string(t.info.name) + ":" + json_value(t, value);
+            else
+                std::printf("%s%s %s\n", changed ? "* " : "  ", t.info.name, value.c_str());
+        }
+        if (options.json)
+            std::printf("{%s}\n", json.c_str());
+        std::fflush(stdout);
+    }
+    return kDone;
+}
+
+}  // namespace kotool

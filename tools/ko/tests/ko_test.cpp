@@ -1,0 +1,198 @@
+// The ko tool as a user runs it: golden outputs and exit codes.
+#include "child_process.h"
+#include "kohgapi.h"
+#include "service.h"
+#include "test_node.h"
+
+#include <chrono>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+testnode::RunResult ko(std::vector<std::string> args, std::vector<std::string> env = {})
+{
+    args.insert(args.begin(), KO_PATH);
+    return testnode::run_program(args, env);
+}
+
+void make_tags()
+{
+    std::ofstream(testnode::node_dir() + "/node.toml") << R"(
+[[tag]]
+name = "Line1.Speed"
+type = "f32"
+value = 1.5
+description = "conveyor speed"
+
+[[tag]]
+name = "Line1.Mode"
+type = "u8"
+value = 3
+
+[[tag]]
+name = "Line1.Block"
+type = "segment"
+size = 4
+
+[[tag]]
+name = "Line1.Frames"
+type = "fifo"
+record_size = 14
+depth = 1024
+)";
+    ASSERT_EQ(ko({"list"}).code, 0);
+}
+
+TEST(Ko, ListGolden)
+{
+    make_tags();
+    auto r = ko({"list"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out,
+              "NAME          TYPE     VALUE           DESCRIPTION\n"
+              "Line1.Speed   f32      1.5             conveyor speed\n"
+              "Line1.Mode    u8       3\n"
+              "Line1.Block   segment  00 00 00 00\n"
+              "Line1.Frames  fifo     0/1024 records\n");
+    r = ko({"-s", "list", "Line1.[MS]*"});
+    EXPECT_EQ(r.out, "Line1.Speed f32 1.5\nLine1.Mode u8 3\n");
+    r = ko({"--json", "list", "Line1.Mode"});
+    EXPECT_EQ(r.out, "[{\"name\":\"Line1.Mode\",\"type\":\"u8\",\"value\":3,\"description\":\"\"}]\n");
+}
+
+TEST(Ko, GetPrintsValuesAlone)
+{
+    make_tags();
+    auto r = ko({"get", "Line1.Speed", "Line1.Mode"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, "1.5\n3\n");
+    EXPECT_EQ(r.err, "");
+    r = ko({"get", "Line1.Mode", "Line1.Missing"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "3\n");
+    EXPECT_EQ(r.err, "ko: Line1.Missing: KO_E_NOT_FOUND (no such tag)\n");
+    r = ko({"--json", "get", "Line1.Speed", "Line1.Block"});
+    EXPECT_EQ(r.out, "{\"Line1.Speed\":1.5,\"Line1.Block\":\"00 00 00 00\"}\n");
+}
+
+TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
+{
+    make_tags();
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+        const char *err;
+        const char *tag;
+        const char *value_after;
+    } rows[] = {
+        {{"set", "Line1.Mode", "7"}, 0, "", "Line1.Mode", "7"},
+        {{"set", "Line1.Mode", "300"}, 1, "ko: Line1.Mode: \"300\" does not fit type u8; the value is unchanged\n",
+         "Line1.Mode", "7"},
+        {{"set", "Line1.Mode", "-1"}, 1, "ko: Line1.Mode: \"-1\" does not fit type u8; the value is unchanged\n",
+         "Line1.Mode", "7"},
+        {{"set", "Line1.Mode", "abc"}, 1, "ko: Line1.Mode: \"abc\" does not fit type u8; the value is unchanged\n",
+         "Line1.Mode", "7"},
+        {{"set", "Line1.Speed", "-2.25"}, 0, "", "Line1.Speed", "-2.25"},
+        {{"set", "Line1.Block", "01 a0 ff"}, 0, "", "Line1.Block", "01 a0 ff 00"},
+        {{"set", "New.Count", "42"}, 0, "", "New.Count", "42"},
+        {{"set", "--type", "u16", "New.Word", "65535"}, 0, "", "New.Word", "65535"},
+        {{"set", "--type", "u8", "New.Small", "256"}, 1,
+         "ko: New.Small: \"256\" does not fit type u8; the value is unchanged\n", "New.Small", nullptr},
+        {{"set", "--type", "i32", "Line1.Mode", "1"}, 1, "ko: Line1.Mode exists with type u8, not i32\n", "Line1.Mode",
+         "7"},
+        {{"set", "New.Text", "hello"}, 1, "ko: New.Text: \"hello\" is not a number; give --type to create the tag\n",
+         "New.Text", nullptr},
+    };
+    for (const Row &r : rows) {
+        auto result = ko(r.args);
+        std::string what = r.args.back();
+        EXPECT_EQ(result.code, r.code) << what;
+        EXPECT_EQ(result.err, r.err) << what;
+        auto after = ko({"get", r.tag});
+        if (r.value_after == nullptr)
+            EXPECT_EQ(after.code, 1) << r.tag << " must not have been created";
+        else
+            EXPECT_EQ(after.out, std::string(r.value_after) + "\n") << what;
+    }
+    auto types = ko({"-s", "list", "New.*"});
+    EXPECT_EQ(types.out, "New.Count i32 42\nNew.Word u16 65535\n");
+}
+
+TEST(Ko, WatchRoundsAndChangeMarks)
+{
+    make_tags();
+    auto r = ko({"watch", "Line1.S*", "Line1.Mode", "-n", "3", "-i", "20"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out,
+              "  Line1.Speed 1.5\n  Line1.Mode 3\n\n"
+              "  Line1.Speed 1.5\n  Line1.Mode 3\n\n"
+              "  Line1.Speed 1.5\n  Line1.Mode 3\n");
+
+    // A value changed between rounds is marked.
+    testnode::Child watcher([](int report_fd) {
+        dup2(report_fd, 1);
+        execl(KO_PATH, KO_PATH, "watch", "Line1.Mode", "-n", "40", "-i", "100", nullptr);
+        return 127;
+    });
+    ASSERT_EQ(watcher.read_line(), "  Line1.Mode 3");
+    uint8_t five = 5;
+    ASSERT_EQ(KoTagWrite("Line1.Mode", &five, 1), KO_OK);
+    std::string line;
+    for (int i = 0; i < 80 && line != "* Line1.Mode 5"; ++i)
+        line = watcher.read_line();
+    EXPECT_EQ(line, "* Line1.Mode 5");
+}
+
+TEST(Ko, ExitCodesAndUnusableNode)
+{
+    EXPECT_EQ(ko({}).code, 2);
+    EXPECT_EQ(ko({"frobnicate"}).code, 2);
+    EXPECT_EQ(ko({"get"}).code, 2);
+    EXPECT_EQ(ko({"ctl", "ECAT", "jump"}).code, 2);
+    EXPECT_EQ(ko({"set", "--type", "u7", "A", "1"}).code, 2);
+    auto r = ko({"list"}, {"RT_NODE_DIR=" + testnode::node_dir() + "/missing"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ko: node directory " + testnode::node_dir() +
+                         "/missing (RT_NODE_DIR) does not exist or is not a directory\n");
+    r = ko({"ctl", "ECAT", "run"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ko: service ECAT is not running (no mailbox)\n");
+}
+
+uint32_t last_code = 0;
+uint32_t note_code(uint32_t, uint32_t code, uint32_t)
+{
+    last_code = code;
+    return 0;
+}
+
+TEST(Ko, StatusAndCtlReachARunningService)
+{
+    ko::bind_service("ECAT_1");
+    uint8_t one = 1;
+    KoTagWrite(KoServiceStatusTag, &one, 1);
+    uint32_t live = 77;
+    KoTagWrite(KoServiceLiveTag, &live, 4);
+    KoTagCreateEx("SERVICE.ECAT_1.InThread00_Cnt", KO_TYPE_I32, nullptr, nullptr);
+    KoServiceRegistration r{};
+    r.signature = KO_REGISTRATION_SIGNATURE;
+    r.handler = note_code;
+    ASSERT_EQ(KoServiceRegister(&r), KO_OK);
+
+    auto status = ko({"-s", "status"});
+    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(status.out, "ECAT_1 ECAT_1 " + std::to_string(getpid()) + " 1 - - - 77\n");
+    auto table = ko({"status", "ECAT_1"});
+    EXPECT_NE(table.out.find("InThread00 cycles 0"), std::string::npos) << table.out;
+    EXPECT_EQ(ko({"status", "NOPE"}).code, 1);
+
+    EXPECT_EQ(ko({"ctl", "ECAT_1", "trigger"}).code, 0);
+    for (int i = 0; i < 500 && last_code == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(last_code, uint32_t{EM_SERVICE_TRIGGER});
+    KoServiceEnd(nullptr);
+}
+
+}  // namespace

@@ -4,6 +4,7 @@
 #include "service.h"
 #include "test_node.h"
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -161,7 +162,7 @@ TEST(Ko, ExitCodesAndUnusableNode)
     EXPECT_EQ(r.err, "ko: service ECAT is not running (no mailbox)\n");
 }
 
-uint32_t last_code = 0;
+std::atomic<uint32_t> last_code{0};
 uint32_t note_code(uint32_t, uint32_t code, uint32_t)
 {
     last_code = code;
@@ -191,7 +192,7 @@ TEST(Ko, StatusAndCtlReachARunningService)
     EXPECT_EQ(ko({"ctl", "ECAT_1", "trigger"}).code, 0);
     for (int i = 0; i < 500 && last_code == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(last_code, uint32_t{EM_SERVICE_TRIGGER});
+    EXPECT_EQ(last_code.load(), uint32_t{EM_SERVICE_TRIGGER});
     KoServiceEnd(nullptr);
 }
 

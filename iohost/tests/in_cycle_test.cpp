@@ -1,0 +1,237 @@
+// In cycles: value points, bit groups, segments, disabled points, failing
+// reads and the error flag, reconnection in the same cycle, statistics.
+#include "service_harness.h"
+
+#include "kohgapi.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+using harness::eventually;
+using harness::get;
+
+const char *kInputs = R"(
+[[service]]
+name = "TEST"
+
+[[service.input]]
+tag = "In.Value"
+address = 16
+access = "value"
+type = "i32"
+
+[[service.input]]
+tag = "In.Bit9"
+address = 4
+access = "bit"
+bit = 9
+item_width = 15
+
+[[service.input]]
+tag = "In.Bit2"
+address = 4
+access = "bit"
+bit = 2
+item_width = 15
+
+[[service.input]]
+tag = "In.Bit14"
+address = 4
+access = "bit"
+bit = 14
+item_width = 15
+
+[[service.input]]
+tag = "In.Block"
+address = 64
+access = "segment"
+size = 8
+
+[[service.input]]
+tag = "In.Off"
+address = 32
+access = "value"
+type = "u16"
+enabled = false
+
+[[service.input]]
+tag = "In.SegmentBit"
+address = 40
+access = "bit"
+type = "segment"
+size = 2
+)";
+
+uint32_t memory_entry()
+{
+    uint32_t entry = 0;
+    KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, testdriver::kMemorySize, nullptr, nullptr, nullptr, 0,
+                       &entry);
+    return entry;
+}
+
+void device_write(uint32_t address, const void *data, uint32_t length)
+{
+    KoTagWriteSegment(memory_entry(), address, data, length);
+}
+
+struct Running {
+    harness::Service service;
+    explicit Running(const char *rsl = "test_driver.rsl") : service(rsl)
+    {
+        EXPECT_TRUE(service.started());
+        EXPECT_TRUE(service.send(EM_SERVICE_RUN));
+        EXPECT_TRUE(eventually([] { return get("SERVICE.TEST.InThread00_Cnt") > 3; }));
+    }
+    ~Running() { EXPECT_EQ(service.end(SIGTERM), 0); }
+};
+
+TEST(InCycle, PointsReachTheirTags)
+{
+    harness::write_node_config(kInputs);
+    int32_t value = 0x12345678;
+    device_write(16, &value, 4);
+    uint16_t item = (1u << 2) | (1u << 14);
+    device_write(4, &item, 2);
+    device_write(64, "ABCDEFGH", 8);
+    uint16_t off = 0xBEEF;
+    device_write(32, &off, 2);
+    harness::drain_calls();
+    Running run;
+
+    EXPECT_EQ(get("In.Value"), 0x12345678u);
+    EXPECT_EQ(get("In.Bit2") & 0xFF, 1u);
+    EXPECT_EQ(get("In.Bit9") & 0xFF, 0u);
+    EXPECT_EQ(get("In.Bit14") & 0xFF, 1u);
+    char block[9] = {};
+    uint32_t entry = 0;
+    KoTagGetProperty("In.Block", "Entry", &entry, 4);
+    KoTagReadSegment(entry, 0, block, 8);
+    EXPECT_STREQ(block, "ABCDEFGH");
+    EXPECT_EQ(get("In.Off"), 0u) << "a disabled point is not transferred";
+
+    // One cycle's reads, in address order: the bit group once, 2 bytes.
+    auto calls = harness::drain_calls();
+    std::vector<testdriver::TestCall> reads;
+    for (const auto &c : calls) {
+        if (c.entry == testdriver::HiRead)
+            reads.push_back(c);
+    }
+    ASSERT_GE(reads.size(), 3u);
+    size_t start = 0;
+    while (start < reads.size() && reads[start].address != 4)
+        ++start;
+    ASSERT_LE(start + 3, reads.size());
+    EXPECT_EQ(reads[start].length, 2u);
+    EXPECT_EQ(reads[start].unit, 8u);
+    EXPECT_EQ(reads[start + 1].address, 16u);
+    EXPECT_EQ(reads[start + 1].unit, 8u);
+    EXPECT_EQ(reads[start + 2].address, 64u);
+    EXPECT_EQ(reads[start + 2].length, 8u);
+    EXPECT_EQ(reads[start + 2].unit, 8u) << "a block's unit is its length";
+    EXPECT_EQ(reads[start].handle, testdriver::kFirstConnection) << "the connection HiOpen gave";
+    EXPECT_EQ(reads[start].timeout, 600000u);
+    for (const auto &r : reads)
+        EXPECT_NE(r.address, 32u) << "disabled point read";
+    for (const auto &r : reads)
+        EXPECT_NE(r.address, 40u) << "a bit point on a segment tag is ignored";
+
+    // Values follow the device.
+    value = -5;
+    device_write(16, &value, 4);
+    EXPECT_TRUE(eventually([] { return get("In.Value") == static_cast<uint32_t>(-5); }));
+}
+
+TEST(InCycle, FailingReadSetsTheErrorFlagUntilTheNextOpen)
+{
+    harness::write_node_config(kInputs);
+    harness::set("TESTDRV.HiRead.FailAddress", 16);
+    harness::set("TESTDRV.HiRead.Api", 0xABC);
+    harness::Service service;
+    ASSERT_TRUE(service.started());
+    harness::set("TESTDRV.HiRead.Status", 256);
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 1; }));
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_LastError"), 0xABCu);
+    EXPECT_TRUE(harness::log_has("DBG Error Status[1]\\n,korecode,00227"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_Cnt"), cycles) << "releases are consumed without cycles";
+    EXPECT_EQ(get("TESTDRV.HiReConnect.Count"), 0u) << "status 256 never reconnects";
+
+    harness::set("TESTDRV.HiRead.Status", 0);
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    ASSERT_TRUE(eventually([&] { return get("SERVICE.TEST.InThread00_Cnt") > cycles + 3; }));
+    EXPECT_EQ(get("SERVICE.TEST.Error") & 0xFF, 0u);
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_LastError"), 0u) << "a clean cycle clears LastError";
+    EXPECT_EQ(service.end(SIGTERM), 0);
+}
+
+struct WarningRow {
+    const char *rsl;
+    bool clears;
+};
+void PrintTo(const WarningRow &r, std::ostream *out)
+{
+    *out << (r.clears ? "with_reconnect" : "without_reconnect");
+}
+class Warning : public ::testing::TestWithParam<WarningRow> {};
+
+TEST_P(Warning, ClearedByReconnectionInTheSameCycle)
+{
+    {
+        const WarningRow &r = GetParam();
+        harness::write_node_config(kInputs);
+        harness::Service service(r.rsl);
+        ASSERT_TRUE(service.started());
+        harness::set("TESTDRV.HiRead.Status", 1);
+        harness::set("TESTDRV.HiRead.FailAddress", 16);
+        ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+        ASSERT_TRUE(eventually([] { return harness::log_has("DBG Error Status[1]\\n,korecode,00227"); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        if (r.clears) {
+            // ExecuteReConnect 0: the reconnect step succeeds without calling the driver.
+            EXPECT_GT(harness::log_count("DBG Error Status[0]\\n,korecode,00227"), 1u) << r.rsl;
+            EXPECT_EQ(get("TESTDRV.HiReConnect.Count"), 0u);
+            uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
+            EXPECT_TRUE(eventually([&] { return get("SERVICE.TEST.InThread00_Cnt") > cycles + 3; }))
+                << "cycles go on";
+        } else {
+            EXPECT_EQ(get("SERVICE.TEST.Error") & 0xFF, 1u) << "without HiReConnect the flag stays";
+        }
+        EXPECT_EQ(service.end(SIGTERM), 0);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(InCycle, Warning,
+                         ::testing::Values(WarningRow{"test_driver.rsl", true},
+                                           WarningRow{"test_driver_no_optional.rsl", false}));
+
+TEST(InCycle, StatisticsWhenMeasuring)
+{
+    harness::write_node_config(kInputs);
+    harness::set("SERVICE.TEST.Measure", 1, 1);
+    Running run;
+    EXPECT_GT(harness::get_float("SERVICE.TEST.InThread00_Time"), 0.0f);
+    float low = harness::get_float("SERVICE.TEST.InThread00_TimeMin");
+    float high = harness::get_float("SERVICE.TEST.InThread00_TimeMax");
+    EXPECT_GT(low, 0.0f);
+    EXPECT_GE(high, low);
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_KoreLastError"), 0u);
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_LastError"), 0u);
+}
+
+TEST(InCycle, NoTimesWithoutMeasuringAndNoPointsStillCount)
+{
+    Running run;  // no node config: no points
+    EXPECT_EQ(harness::get_float("SERVICE.TEST.InThread00_Time"), 0.0f);
+    EXPECT_EQ(harness::get_float("SERVICE.TEST.InThread00_TimeMax"), 0.0f);
+    EXPECT_GT(get("SERVICE.TEST.InThread00_Cnt"), 3u);
+}
+
+}  // namespace

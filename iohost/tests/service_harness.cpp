@@ -1,0 +1,139 @@
+// service_harness.cpp - starting iohost and reading what it shows.
+#include "service_harness.h"
+
+#include "kohgapi.h"
+#include "test_node.h"
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace harness {
+
+std::string driver_path(const std::string &rsl)
+{
+    return std::string(TEST_RSL_DIR) + "/" + rsl;
+}
+
+Service::Service(const std::string &rsl, const std::string &name)
+    : name_(name), child_(testnode::Child::program({IOHOST_PATH, "-rsl", driver_path(rsl)}, {"KO_SERVICE=" + name}))
+{
+}
+
+bool Service::started(int timeout_ms)
+{
+    return eventually([&] { return get("SERVICE." + name_ + ".Status") == 1; }, timeout_ms);
+}
+
+bool Service::send(uint32_t code)
+{
+    uintptr_t mailbox = 0;
+    if (!eventually([&] { return KoMailboxOpen(name_.substr(0, 7).c_str(), 2, &mailbox) == KO_OK; }, 5000))
+        return false;
+    bool sent = KoMailboxSend(mailbox, name_.c_str(), code, nullptr, 0) == KO_OK;
+    KoMailboxClose(mailbox);
+    return sent;
+}
+
+int Service::end(int signal_number)
+{
+    kill(child_.pid(), signal_number);
+    return child_.wait(10000);
+}
+
+uint32_t get(const std::string &tag)
+{
+    uint32_t value = 0;
+    KoTagRead(tag.c_str(), &value, 4);
+    return value;
+}
+
+float get_float(const std::string &tag)
+{
+    float value = 0;
+    KoTagRead(tag.c_str(), &value, 4);
+    return value;
+}
+
+bool exists(const std::string &tag)
+{
+    uint32_t entry = 0;
+    return KoTagGetProperty(tag.c_str(), "Entry", &entry, 4) == KO_OK;
+}
+
+void set(const std::string &tag, uint32_t value, uint32_t size)
+{
+    KoTagWrite(tag.c_str(), &value, size);
+}
+
+bool eventually(const std::function<bool()> &condition, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::vector<std::string> log_lines(const std::string &source)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(testnode::node_dir() + "/node.log");
+    std::string line;
+    while (std::getline(in, line)) {
+        // time pid source level text
+        std::istringstream fields(line);
+        std::string time, pid, src, level;
+        fields >> time >> pid >> src >> level;
+        if (src != source)
+            continue;
+        std::string text;
+        std::getline(fields, text);
+        lines.push_back(level + (text.empty() ? "" : text));
+    }
+    return lines;
+}
+
+bool log_has(const std::string &line, const std::string &source)
+{
+    return log_count(line, source) > 0;
+}
+
+size_t log_count(const std::string &line, const std::string &source)
+{
+    size_t n = 0;
+    for (const std::string &l : log_lines(source))
+        n += l == line;
+    return n;
+}
+
+std::vector<testdriver::TestCall> drain_calls()
+{
+    std::vector<testdriver::TestCall> calls;
+    uint32_t entry = 0;
+    if (KoTagGetProperty("TESTDRV.Calls", "Entry", &entry, 4) != KO_OK)
+        return calls;
+    testdriver::TestCall call;
+    while (KoTagGetFIFO(entry, &call, sizeof call, nullptr) == KO_OK)
+        calls.push_back(call);
+    return calls;
+}
+
+size_t count_calls(const std::vector<testdriver::TestCall> &calls, uint16_t entry)
+{
+    size_t n = 0;
+    for (const auto &c : calls)
+        n += c.entry == entry;
+    return n;
+}
+
+void write_node_config(const std::string &text)
+{
+    std::ofstream(testnode::node_dir() + "/node.toml") << text;
+}
+
+}  // namespace harness

@@ -1,0 +1,58 @@
+// service_harness.h - runs iohost as a user would, in the test's own node,
+// and looks at what a user sees: console, exit value, tags, node log.
+#pragma once
+
+#include "child_process.h"
+#include "test_driver.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+std::string driver_path(const std::string &rsl = "test_driver.rsl");
+
+// An iohost process hosting service TEST (KO_SERVICE) with a test driver.
+class Service {
+public:
+    explicit Service(const std::string &rsl = "test_driver.rsl", const std::string &name = "TEST");
+    // Waits until set-up reported Status 1.
+    bool started(int timeout_ms = 15000);
+    // Sends a control code to the service's mailbox.
+    bool send(uint32_t code);
+    // One console line (stdout), empty on time-out.
+    std::string console(int timeout_ms = 10000) { return child_.read_line(timeout_ms); }
+    // Sends a signal and returns the exit value.
+    int end(int signal_number);
+    int wait_exit(int timeout_ms = 10000) { return child_.wait(timeout_ms); }
+    pid_t pid() const { return child_.pid(); }
+
+private:
+    std::string name_;
+    testnode::Child child_;
+};
+
+// Values of tags (0 when missing) and writes that create them.
+uint32_t get(const std::string &tag);
+float get_float(const std::string &tag);
+bool exists(const std::string &tag);
+void set(const std::string &tag, uint32_t value, uint32_t size = 4);
+// Polls until the condition holds; false after timeout_ms.
+bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000);
+
+// "LEVEL text" of every node log line from the container (source SERVICE),
+// line breaks in the text shown as \n.
+std::vector<std::string> log_lines(const std::string &source = "TEST");
+bool log_has(const std::string &line, const std::string &source = "TEST");
+size_t log_count(const std::string &line, const std::string &source = "TEST");
+
+// Every call the test driver recorded since the last drain, in order.
+std::vector<testdriver::TestCall> drain_calls();
+size_t count_calls(const std::vector<testdriver::TestCall> &calls, uint16_t entry);
+
+// The node config of the test's node (RT_NODE_DIR/node.toml), written before
+// the node's store exists.
+void write_node_config(const std::string &text);
+
+}  // namespace harness

@@ -31,8 +31,10 @@ configure: deps $(BUILD)/build.ninja
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
+# A sanitizer report in any process a test starts ends that process, so the test sees it.
 test: build
-	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure --timeout 300
+	cd $(BUILD) && TSAN_OPTIONS=halt_on_error=1 ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest -j $(JOBS) --output-on-failure --timeout 300
 
 bench: build
 	@for b in $(BUILD)/bin/bench_*; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done

@@ -48,7 +48,8 @@ typedef uint32_t (*HiReadFn)(uintptr_t connection, uint32_t thread, uint32_t add
 /* Up to 32 Out threads at once. */
 typedef uint32_t (*HiWriteFn)(uintptr_t connection, uint32_t thread, uint32_t address, uint32_t length,
                               const void *buffer, uint32_t timeout, uint32_t *api_status);
-/* Optional. ConChk thread and the In/Out threads; replaces record->connection. */
+/* Optional. ConChk thread and the In/Out threads; replaces record->connection
+ * with one whole aligned store (__atomic_store_n): other threads read it meanwhile. */
 typedef uint32_t (*HiReConnectFn)(struct ServiceRecord *record, uint32_t timeout, uint32_t *api_status);
 /* Optional. ConChk thread. Result: connection flag in the low byte (non-zero = connected). */
 typedef uint32_t (*HiConnectChkFn)(struct ServiceRecord *record, uint32_t timeout, uint32_t *code);

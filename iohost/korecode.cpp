@@ -209,7 +209,8 @@ bool setup_complete()
 
 uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
 {
-    uint32_t result = DriverCalls.event != nullptr ? DriverCalls.event(first, code, third) : 0;
+    EventStep event = shared_get(DriverCalls.event);  // set-up may be filling the table now
+    uint32_t result = event != nullptr ? event(first, code, third) : 0;
     switch (code) {
     case EM_SERVICE_RUN: {
         LogPrint(KoServiceName, "DBG", "EM_SERVICE_RUN recieved.,%s,%05d", kKorecode, 337);
@@ -270,7 +271,7 @@ uint32_t ServiceSetup(ServiceConfig *config)
     SetRtProcessMaxPriority(NULL_RTHANDLE, 0);
 
     DriverCalls.wait = CB_WAIT;
-    DriverCalls.event = CB_EVENT;
+    shared_set(DriverCalls.event, CB_EVENT);
     DriverCalls.write = CB_WRITE;
     DriverCalls.read = CB_READ;
     DriverCalls.close = CB_CLOSE;

@@ -145,8 +145,8 @@ EXPORT uint32_t HiReConnect(ServiceRecord *service, uint32_t timeout, uint32_t *
 {
     uint32_t status = answer(testdriver::HiReConnect, api_status);
     record({testdriver::HiReConnect, 0, 0, 0, 0, timeout, status, service->connection, {}, {}});
-    if (status == 0)
-        service->connection = kFirstConnection + opens.fetch_add(1);
+    if (status == 0)  // the cycles read connection meanwhile: one whole store
+        __atomic_store_n(&service->connection, kFirstConnection + opens.fetch_add(1), __ATOMIC_RELEASE);
     return status;
 }
 

@@ -9,6 +9,9 @@
 #include <atomic>
 #include <cstdint>
 
+// ---- start-up (korecode.cpp): the program's main -------------------------------
+int HostMain(int argc, char **argv);
+
 // ---- records (korecode.cpp) ------------------------------------------------
 extern ServiceConfig g_config;
 extern ServiceRecord g_record;

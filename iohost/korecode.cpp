@@ -426,7 +426,7 @@ void SetConnected(uint32_t flag, uint32_t code)
     LogPrint(KoServiceName, "DBG", "Connect Status[%d][0x%xH]\n,%s,%05d", connected, code, kKorecode, 238);
 }
 
-int main(int argc, char **argv)
+int HostMain(int argc, char **argv)
 {
     std::memset(&g_config, 0, sizeof g_config);
     std::memset(&g_record, 0, sizeof g_record);

@@ -11,17 +11,9 @@ namespace {
 
 constexpr uint32_t kPointUnit = 8;
 
-struct InCycle {
-    ThreadRecord *record;
-    uint8_t *segment = nullptr;
-    uint32_t segment_size = 0;
-    uint32_t driver_status = 0;
-    uint32_t tag_status = 0;
-};
-
 // One device read for the bit point at i and every point of its address that
 // follows; returns the index of the group's last point.
-int32_t read_bit_group(InCycle &c, int32_t i, uint8_t (&item)[8])
+int32_t read_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
 {
     const TagRef &first = TagRefs_IN[i];
     uint32_t status = DriverCalls.read(&g_record, c.record->index, first.address, 0, item, BitItemLength(first),
@@ -41,7 +33,7 @@ int32_t read_bit_group(InCycle &c, int32_t i, uint8_t (&item)[8])
     }
 }
 
-void read_value(InCycle &c, const TagRef &ref, const PortTag &port, uint8_t (&scratch)[8])
+void read_value(Cycle &c, const TagRef &ref, const PortTag &port, uint8_t (&scratch)[8])
 {
     uint32_t status =
         DriverCalls.read(&g_record, c.record->index, ref.address, 0, scratch, port.data_size, kPointUnit, &ref);
@@ -51,7 +43,7 @@ void read_value(InCycle &c, const TagRef &ref, const PortTag &port, uint8_t (&sc
 }
 
 // False when the segment buffer cannot grow: the thread must stop.
-bool read_segment(InCycle &c, const TagRef &ref, const PortTag &port)
+bool read_segment(Cycle &c, const TagRef &ref, const PortTag &port)
 {
     uint32_t size = port.data_size;
     if (!EnsureSegmentBuffer(&c.segment, &c.segment_size, size)) {
@@ -67,7 +59,7 @@ bool read_segment(InCycle &c, const TagRef &ref, const PortTag &port)
 }
 
 // Moves every enabled input point once; false when the thread must stop.
-bool move_points(InCycle &c)
+bool move_points(Cycle &c)
 {
     for (int32_t i = 0; i < KoInPortCount; ++i) {
         const TagRef &ref = TagRefs_IN[i];
@@ -87,39 +79,21 @@ bool move_points(InCycle &c)
     return true;
 }
 
+const Direction kInput = {
+    false,
+    &TagRefs_IN,
+    &KoInPortTags,
+    &KoInPortCount,
+    "Stop IN Service. Because TagRef(TagRefs_IN) kore I/O Port is NULL.\n,%s,%05d",
+    415,
+    "Stop IN Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
+    390,
+    move_points,
+};
+
 }  // namespace
 
 void InServThread(void *thread_record)
 {
-    InCycle c{static_cast<ThreadRecord *>(thread_record)};
-    uint32_t reconnect_status = 0;
-    int32_t n = KoInPortCount;
-    if (n > 0 && TagRefs_IN == nullptr) {
-        LogPrint(KoServiceName, "ERR", "Stop IN Service. Because TagRef(TagRefs_IN) kore I/O Port is NULL.\n,%s,%05d",
-                 kKorecode, 415);
-        SetError(1);
-        return;
-    }
-    if (n > 0 && !AllocSegmentBuffer(&c.segment, &c.segment_size, KoInPortTags, n)) {
-        LogPrint(KoServiceName, "ERR", "Stop IN Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
-                 static_cast<int>(c.segment_size), kKorecode, 390);
-        SetError(1);
-        return;
-    }
-    // The table was sorted by set-up, before any In thread existed.
-    for (;;) {
-        WaitForRtSemaphore(c.record->wake_semaphore, 1, WAIT_FOREVER);
-        if (shared_get(g_config.error) == 1)
-            continue;
-        uint64_t start = RtTimeStampCounter();
-        c.record->count = c.record->count + 1;
-        KoTagWriteByEntry(c.record->cnt_entry, &c.record->count, 4);
-        c.driver_status = 0;
-        c.tag_status = 0;
-        if (!move_points(c)) {
-            SetError(1);
-            return;
-        }
-        EndCycle(c.record, false, c.driver_status, c.tag_status, &reconnect_status, start);
-    }
+    RunServiceThread(static_cast<ThreadRecord *>(thread_record), kInput);
 }

@@ -111,13 +111,35 @@ inline bool IsSegmentType(uint16_t type)
     return type == KO_TYPE_SEGMENT || type == KO_TYPE_SEGMENT13;
 }
 
-// ---- threads ----------------------------------------------------------------------
+// ---- service threads (service_thread.cpp) ----------------------------------------
+// The working state of one In or Out thread's cycle.
+struct Cycle {
+    ThreadRecord *record;
+    uint8_t *segment = nullptr;  // grows to the largest segment met, never shrinks
+    uint32_t segment_size = 0;
+    uint32_t driver_status = 0;  // OR of the cycle's device calls
+    uint32_t tag_status = 0;     // OR of the cycle's tag calls
+    bool write_all = false;      // Out: after an open or reconnection, every point once
+};
+
+// What differs between the In and the Out threads.
+struct Direction {
+    bool output;
+    TagRef **refs;
+    PortTag **ports;
+    int32_t *count;
+    const char *no_table_text;  // log lines of the stop path at thread start
+    int no_table_line;
+    const char *no_memory_text;
+    int no_memory_line;
+    bool (*move_points)(Cycle &cycle);  // false: stop the thread
+};
+
+// Thread start, then one cycle per release of the thread's semaphore.
+void RunServiceThread(ThreadRecord *record, const Direction &direction);
 void InServThread(void *thread_record);
 void OutServThread(void *thread_record);
 void AutoCycleThread(void *config);
 void ConChkThread(void *config);
 uint32_t WakeInThreads(ServiceConfig *config);
 uint32_t WakeOutThreads(ServiceConfig *config);
-// The end of an In or Out cycle: error flag, reconnection, last-error tags, times.
-void EndCycle(ThreadRecord *record, bool output, uint32_t driver_status, uint32_t tag_status,
-              uint32_t *reconnect_status, uint64_t start);

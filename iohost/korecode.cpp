@@ -395,11 +395,22 @@ void SetStatus(uint32_t value)
     KoTagWrite(KoServiceStatusTag, &v, 1);
 }
 
+namespace {
+
+// A flag's low byte as 0 or 1, into its field and its one-byte tag.
+uint8_t set_flag(uint8_t &field, uint32_t flag, const char *tag)
+{
+    uint8_t value = (flag & 0xFF) != 0 ? 1 : 0;
+    shared_set(field, value);
+    KoTagWrite(tag, &value, 1);
+    return value;
+}
+
+}  // namespace
+
 void SetRun(uint32_t flag)
 {
-    uint8_t run = (flag & 0xFF) != 0 ? 1 : 0;
-    shared_set(g_config.run, run);
-    KoTagWrite(KoServiceRunTag, &run, 1);
+    set_flag(g_config.run, flag, KoServiceRunTag);
 }
 
 void IncrementLive()
@@ -411,17 +422,13 @@ void IncrementLive()
 
 void SetError(uint32_t flag)
 {
-    uint8_t error = (flag & 0xFF) != 0 ? 1 : 0;
-    shared_set(g_config.error, error);
-    KoTagWrite(KoServiceErrorTag, &error, 1);
+    uint8_t error = set_flag(g_config.error, flag, KoServiceErrorTag);
     LogPrint(KoServiceName, "DBG", "Error Status[%d]\n,%s,%05d", error, kKorecode, 227);
 }
 
 void SetConnected(uint32_t flag, uint32_t code)
 {
-    uint8_t connected = (flag & 0xFF) != 0 ? 1 : 0;
-    shared_set(g_config.connected, connected);
-    KoTagWrite(names.connected, &connected, 1);
+    uint8_t connected = set_flag(g_config.connected, flag, names.connected);
     KoTagWriteByEntry(g_record.connect_last_error_entry, &code, 4);
     LogPrint(KoServiceName, "DBG", "Connect Status[%d][0x%xH]\n,%s,%05d", connected, code, kKorecode, 238);
 }

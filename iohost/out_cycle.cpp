@@ -12,24 +12,15 @@ namespace {
 
 constexpr uint32_t kPointUnit = 8;
 
-struct OutCycle {
-    ThreadRecord *record;
-    uint8_t *segment = nullptr;
-    uint32_t segment_size = 0;
-    uint32_t driver_status = 0;
-    uint32_t tag_status = 0;
-    bool write_all = false;  // after an open or reconnection: every point once
-};
-
 // Whether a value must go to the device: always without OutputDifferent or
 // after an open, else only when it differs from what the device last took.
-bool must_write(const OutCycle &c, const PortTag &port, const uint8_t *value, uint32_t length)
+bool must_write(const Cycle &c, const PortTag &port, const uint8_t *value, uint32_t length)
 {
     return g_config.output_different == 0 || c.write_all || std::memcmp(port.last_value, value, length) != 0;
 }
 
 // The write of a value or bit item; last_value follows only a write the device took.
-void write_item(OutCycle &c, const TagRef &ref, PortTag &port, const uint8_t (&value)[8], uint32_t length)
+void write_item(Cycle &c, const TagRef &ref, PortTag &port, const uint8_t (&value)[8], uint32_t length)
 {
     uint32_t status = DriverCalls.write(&g_record, c.record->index, ref.address, 0, value, length, &ref);
     c.driver_status |= status;
@@ -39,7 +30,7 @@ void write_item(OutCycle &c, const TagRef &ref, PortTag &port, const uint8_t (&v
 
 // Read-modify-write of the device item of the bit point at i and the points
 // of its address that follow; returns the index of the last point visited.
-int32_t write_bit_group(OutCycle &c, int32_t i, uint8_t (&item)[8])
+int32_t write_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
 {
     const TagRef &first = TagRefs_Out[i];
     uint32_t length = BitItemLength(first);
@@ -67,7 +58,7 @@ int32_t write_bit_group(OutCycle &c, int32_t i, uint8_t (&item)[8])
     return i;
 }
 
-void write_value(OutCycle &c, const TagRef &ref, PortTag &port, uint8_t (&scratch)[8])
+void write_value(Cycle &c, const TagRef &ref, PortTag &port, uint8_t (&scratch)[8])
 {
     uint32_t read = KoTagReadByEntry(port.entry, scratch, port.data_size);
     c.tag_status |= read;
@@ -76,7 +67,7 @@ void write_value(OutCycle &c, const TagRef &ref, PortTag &port, uint8_t (&scratc
 }
 
 // False when the segment buffer cannot grow: the thread must stop.
-bool write_segment(OutCycle &c, const TagRef &ref, const PortTag &port)
+bool write_segment(Cycle &c, const TagRef &ref, const PortTag &port)
 {
     uint32_t size = port.data_size;
     if (!EnsureSegmentBuffer(&c.segment, &c.segment_size, size)) {
@@ -91,7 +82,7 @@ bool write_segment(OutCycle &c, const TagRef &ref, const PortTag &port)
     return true;
 }
 
-bool move_points(OutCycle &c)
+bool move_points(Cycle &c)
 {
     for (int32_t i = 0; i < KoOutPortCount; ++i) {
         const TagRef &ref = TagRefs_Out[i];
@@ -111,43 +102,21 @@ bool move_points(OutCycle &c)
     return true;
 }
 
+const Direction kOutput = {
+    true,
+    &TagRefs_Out,
+    &KoOutPortTags,
+    &KoOutPortCount,
+    "Stop Out Service. Because TagRef(TagRefs_Out) kore I/O Port is NULL.\n,%s,%05d",
+    615,
+    "Stop OUT Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
+    589,
+    move_points,
+};
+
 }  // namespace
 
 void OutServThread(void *thread_record)
 {
-    OutCycle c{static_cast<ThreadRecord *>(thread_record)};
-    uint32_t reconnect_status = 0;
-    uint32_t refreshed = 0;  // the open or reconnection whose full write succeeded
-    int32_t n = KoOutPortCount;
-    if (n > 0 && TagRefs_Out == nullptr) {
-        LogPrint(KoServiceName, "ERR",
-                 "Stop Out Service. Because TagRef(TagRefs_Out) kore I/O Port is NULL.\n,%s,%05d", kKorecode, 615);
-        SetError(1);
-        return;
-    }
-    if (n > 0 && !AllocSegmentBuffer(&c.segment, &c.segment_size, KoOutPortTags, n)) {
-        LogPrint(KoServiceName, "ERR", "Stop OUT Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
-                 static_cast<int>(c.segment_size), kKorecode, 589);
-        SetError(1);
-        return;
-    }
-    for (;;) {
-        WaitForRtSemaphore(c.record->wake_semaphore, 1, WAIT_FOREVER);
-        if (shared_get(g_config.error) == 1)
-            continue;
-        uint64_t start = RtTimeStampCounter();
-        c.record->count = c.record->count + 1;
-        KoTagWriteByEntry(c.record->cnt_entry, &c.record->count, 4);
-        c.driver_status = 0;
-        c.tag_status = 0;
-        uint32_t refresh = g_output_refresh.load();
-        c.write_all = refresh != refreshed;
-        if (!move_points(c)) {
-            SetError(1);
-            return;
-        }
-        if (c.driver_status == 0)
-            refreshed = refresh;  // else the full write is tried again next cycle
-        EndCycle(c.record, true, c.driver_status, c.tag_status, &reconnect_status, start);
-    }
+    RunServiceThread(static_cast<ThreadRecord *>(thread_record), kOutput);
 }

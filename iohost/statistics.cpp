@@ -35,26 +35,33 @@ void UpdateCycleTime(ThreadRecord *record, uint64_t start, uint64_t end)
     }
 }
 
-void SetInLastError(uint16_t thread, uint32_t code)
+namespace {
+
+// One of a thread's statistics tags; nothing for thread numbers of 32 or more.
+void write_thread_tag(ThreadRecord *threads, uint16_t thread, uint32_t ThreadRecord::*entry, uint32_t code)
 {
     if (thread < SERVICE_MAX_THREADS)
-        write_entry(g_record.in_threads[thread].last_error_entry, &code);
+        write_entry(threads[thread].*entry, &code);
+}
+
+}  // namespace
+
+void SetInLastError(uint16_t thread, uint32_t code)
+{
+    write_thread_tag(g_record.in_threads, thread, &ThreadRecord::last_error_entry, code);
 }
 
 void SetOutLastError(uint16_t thread, uint32_t code)
 {
-    if (thread < SERVICE_MAX_THREADS)
-        write_entry(g_record.out_threads[thread].last_error_entry, &code);
+    write_thread_tag(g_record.out_threads, thread, &ThreadRecord::last_error_entry, code);
 }
 
 void SetInKoreLastError(uint16_t thread, uint32_t code)
 {
-    if (thread < SERVICE_MAX_THREADS)
-        write_entry(g_record.in_threads[thread].kore_last_error_entry, &code);
+    write_thread_tag(g_record.in_threads, thread, &ThreadRecord::kore_last_error_entry, code);
 }
 
 void SetOutKoreLastError(uint16_t thread, uint32_t code)
 {
-    if (thread < SERVICE_MAX_THREADS)
-        write_entry(g_record.out_threads[thread].kore_last_error_entry, &code);
+    write_thread_tag(g_record.out_threads, thread, &ThreadRecord::kore_last_error_entry, code);
 }

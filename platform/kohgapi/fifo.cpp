@@ -106,10 +106,10 @@ extern "C" uint32_t KoTagGetFIFO(uint32_t entry, void *record, uint32_t size, ui
 
 extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     if (t->type != KO_TYPE_FIFO)
         return KO_E_KIND;
     if (count == nullptr)

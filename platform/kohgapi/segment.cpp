@@ -49,10 +49,10 @@ using namespace ko;
 
 extern "C" uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buffer, uint32_t length)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     if (buffer == nullptr)
         return KO_E_ARGUMENT;
     return segment_read(s, t, offset, buffer, length);
@@ -60,10 +60,10 @@ extern "C" uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buff
 
 extern "C" uint32_t KoTagWriteSegment(uint32_t entry, uint32_t offset, const void *buffer, uint32_t length)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     if (buffer == nullptr)
         return KO_E_ARGUMENT;
     return segment_write(s, t, offset, buffer, length);

@@ -115,6 +115,16 @@ inline TagSlot *slot_of(Store *s, uint32_t entry)
     return &s->tags[entry - 1];
 }
 
+// The store and the slot of an entry: KO_OK, KO_E_STORE or KO_E_ENTRY.
+inline uint32_t entry_slot(uint32_t entry, Store *&s, TagSlot *&t)
+{
+    s = store();
+    t = slot_of(s, entry);
+    if (t == nullptr)
+        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    return KO_OK;
+}
+
 // Entry of a tag by name, 0 when there is none. Lock-free.
 uint32_t find_tag(Store *s, const char *name);
 

@@ -132,10 +132,10 @@ extern "C" uint32_t KoTagCount(void)
 
 extern "C" uint32_t KoTagGetInfo(uint32_t entry, KoTagInfo *info)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     if (info == nullptr)
         return KO_E_ARGUMENT;
     std::memcpy(info->name, t->name, sizeof info->name);

@@ -200,19 +200,19 @@ uint32_t write_tag(Store *s, TagSlot *t, const void *buffer, uint32_t size)
 
 extern "C" uint32_t KoTagReadByEntry(uint32_t entry, void *buffer, uint32_t size)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     return read_tag(s, t, buffer, size);
 }
 
 extern "C" uint32_t KoTagWriteByEntry(uint32_t entry, const void *buffer, uint32_t size)
 {
-    Store *s = store();
-    TagSlot *t = slot_of(s, entry);
-    if (t == nullptr)
-        return s == nullptr ? KO_E_STORE : KO_E_ENTRY;
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
     return write_tag(s, t, buffer, size);
 }
 

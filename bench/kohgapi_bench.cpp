@@ -3,6 +3,7 @@
 // process-shared mutex around a 4-byte copy, and a FIFO between two
 // processes against a ring of the same depth under one such mutex.
 #include "kohgapi.h"
+#include "robust_mutex.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
@@ -25,14 +26,6 @@ void *shared_memory(size_t size)
     return mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 }
 
-void robust_init(pthread_mutex_t *m)
-{
-    pthread_mutexattr_t a;
-    pthread_mutexattr_init(&a);
-    pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(m, &a);
-}
 
 uint32_t tag_entry(const char *name)
 {
@@ -49,7 +42,7 @@ void Baseline_MutexCopy4(benchmark::State &state)
         uint32_t value;
     };
     auto *s = static_cast<Shared *>(shared_memory(sizeof(Shared)));
-    robust_init(&s->lock);
+    ko::robust_mutex_init(&s->lock);
     uint32_t v = 0;
     for (auto _ : state) {
         pthread_mutex_lock(&s->lock);
@@ -121,7 +114,7 @@ void Baseline_MutexRingBetweenProcesses(benchmark::State &state)
         uint8_t records[kDepth][kRecord];
     };
     auto *r = static_cast<Ring *>(shared_memory(sizeof(Ring)));
-    robust_init(&r->lock);
+    ko::robust_mutex_init(&r->lock);
     auto put = [r](const uint8_t *record) {
         pthread_mutex_lock(&r->lock);
         bool room = r->tail - r->head < kDepth;

@@ -3,6 +3,7 @@
 #include "service_harness.h"
 
 #include "kohgapi.h"
+#include "test_node.h"
 
 #include <chrono>
 #include <csignal>
@@ -93,7 +94,7 @@ struct Running {
 
 TEST(InCycle, PointsReachTheirTags)
 {
-    harness::write_node_config(kInputs);
+    testnode::write_node_config(kInputs);
     int32_t value = 0x12345678;
     device_write(16, &value, 4);
     uint16_t item = (1u << 2) | (1u << 14);
@@ -149,7 +150,7 @@ TEST(InCycle, PointsReachTheirTags)
 
 TEST(InCycle, FailingReadSetsTheErrorFlagUntilTheNextOpen)
 {
-    harness::write_node_config(kInputs);
+    testnode::write_node_config(kInputs);
     harness::set("TESTDRV.HiRead.FailAddress", 16);
     harness::set("TESTDRV.HiRead.Api", 0xABC);
     harness::Service service;
@@ -187,7 +188,7 @@ TEST_P(Warning, ClearedByReconnectionInTheSameCycle)
 {
     {
         const WarningRow &r = GetParam();
-        harness::write_node_config(kInputs);
+        testnode::write_node_config(kInputs);
         harness::Service service(r.rsl);
         ASSERT_TRUE(service.started());
         harness::set("TESTDRV.HiRead.Status", 1);
@@ -214,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(InCycle, Warning,
 
 TEST(InCycle, StatisticsWhenMeasuring)
 {
-    harness::write_node_config(kInputs);
+    testnode::write_node_config(kInputs);
     harness::set("SERVICE.TEST.Measure", 1, 1);
     Running run;
     EXPECT_GT(harness::get_float("SERVICE.TEST.InThread00_Time"), 0.0f);

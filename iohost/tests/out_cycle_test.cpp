@@ -4,6 +4,7 @@
 #include "service_harness.h"
 
 #include "kohgapi.h"
+#include "test_node.h"
 
 #include <chrono>
 #include <csignal>
@@ -96,7 +97,7 @@ void device_item(uint32_t address, uint8_t value)
 
 TEST(OutCycle, EveryPointEveryCycleAndBitsByReadModifyWrite)
 {
-    harness::write_node_config(kOutputs);
+    testnode::write_node_config(kOutputs);
     device_item(8, 0xFC);
     harness::set("Out.Value", 0x1234, 2);
     harness::set("Out.Bit0", 1, 1);
@@ -124,7 +125,7 @@ TEST(OutCycle, EveryPointEveryCycleAndBitsByReadModifyWrite)
 
 TEST(OutCycle, OutputDifferentWritesOnlyChangesAfterTheFirstFullWrite)
 {
-    harness::write_node_config(kOutputs);
+    testnode::write_node_config(kOutputs);
     harness::set("SERVICE.TEST.OutputDifferent", 1, 1);
     harness::set("Out.Value", 7, 2);
     Outputs out;
@@ -151,7 +152,7 @@ TEST(OutCycle, OutputDifferentWritesOnlyChangesAfterTheFirstFullWrite)
 
 TEST(OutCycle, AFailedWriteIsOfferedAgain)
 {
-    harness::write_node_config(kOutputs);
+    testnode::write_node_config(kOutputs);
     harness::set("SERVICE.TEST.OutputDifferent", 1, 1);
     harness::set("Out.Value", 7, 2);
     Outputs out;
@@ -171,7 +172,7 @@ TEST(OutCycle, AFailedWriteIsOfferedAgain)
 
 TEST(OutCycle, BitGroupReadFailureBelongsToTheOutThread)
 {
-    harness::write_node_config(kOutputs);
+    testnode::write_node_config(kOutputs);
     harness::set("TESTDRV.HiRead.FailAddress", 8);
     harness::set("TESTDRV.HiRead.Status", 1);
     harness::set("TESTDRV.HiRead.Api", 0x99);

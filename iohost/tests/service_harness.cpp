@@ -131,9 +131,4 @@ size_t count_calls(const std::vector<testdriver::TestCall> &calls, uint16_t entr
     return n;
 }
 
-void write_node_config(const std::string &text)
-{
-    std::ofstream(testnode::node_dir() + "/node.toml") << text;
-}
-
 }  // namespace harness

@@ -51,8 +51,4 @@ size_t log_count(const std::string &line, const std::string &source = "TEST");
 std::vector<testdriver::TestCall> drain_calls();
 size_t count_calls(const std::vector<testdriver::TestCall> &calls, uint16_t entry);
 
-// The node config of the test's node (RT_NODE_DIR/node.toml), written before
-// the node's store exists.
-void write_node_config(const std::string &text);
-
 }  // namespace harness

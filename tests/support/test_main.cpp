@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
@@ -22,6 +23,11 @@ void clear_node_dir()
 {
     for (const auto &entry : std::filesystem::directory_iterator(directory))
         std::filesystem::remove_all(entry.path());
+}
+
+void write_node_config(const std::string &text)
+{
+    std::ofstream(directory + "/node.toml") << text;
 }
 
 }  // namespace testnode

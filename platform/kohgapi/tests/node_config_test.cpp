@@ -6,7 +6,6 @@
 #include "test_node.h"
 
 #include <cstring>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -105,14 +104,9 @@ type = "u16"
 enabled = false
 )";
 
-void write_node_config(const char *text)
-{
-    std::ofstream(testnode::node_dir() + "/node.toml") << text;
-}
-
 TEST(NodeConfig, NewStoreIsSeededFromTheConfig)
 {
-    write_node_config(kNode);
+    testnode::write_node_config(kNode);
     float speed = 0;
     ASSERT_EQ(KoTagRead("Line1.Speed", &speed, 4), KO_OK) << KoStoreError();
     EXPECT_EQ(speed, 1.5f);
@@ -128,7 +122,7 @@ TEST(NodeConfig, NewStoreIsSeededFromTheConfig)
 
 TEST(NodeConfig, ServicePointTablesAreBuiltFromTheConfig)
 {
-    write_node_config(kNode);
+    testnode::write_node_config(kNode);
     ko::bind_service("ECAT_1");
     EXPECT_STREQ(KoServiceName, "ECAT_1");
     EXPECT_STREQ(KoServiceShortName, "ECAT1");

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -20,7 +19,7 @@ testnode::RunResult ko(std::vector<std::string> args, std::vector<std::string> e
 
 void make_tags()
 {
-    std::ofstream(testnode::node_dir() + "/node.toml") << R"(
+    testnode::write_node_config(R"(
 [[tag]]
 name = "Line1.Speed"
 type = "f32"
@@ -42,7 +41,7 @@ name = "Line1.Frames"
 type = "fifo"
 record_size = 14
 depth = 1024
-)";
+)");
     ASSERT_EQ(ko({"list"}).code, 0);
 }
 

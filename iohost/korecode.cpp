@@ -41,16 +41,22 @@ std::atomic<bool> stop_requested{false};
 void PrintWarning(int line, uint32_t reason)
 {
     std::printf("%s service warning at line(%d) ,reason 0x%08x\n", KoServiceName, line, reason);
+    std::fflush(stdout);  // a console behind a pipe sees it now, not at the end
 }
 
-// Formats into a name buffer; a name that does not fit is reported, not
-// silently cut: its tag could not exist under the cut name.
+// Formats into a name buffer. A name that does not fit is reported (once)
+// rather than silently cut: no tag can exist under the cut name.
 template <size_t N, typename... Args>
 void format_name(char (&buffer)[N], const char *format, Args... args)
 {
     int n = std::snprintf(buffer, N, format, args...);
-    if (n < 0 || static_cast<size_t>(n) >= N)
+    static bool reported = false;
+    if ((n < 0 || static_cast<size_t>(n) >= N) && !reported) {
+        reported = true;
         PrintWarning(__LINE__, KO_E_NAME);
+        LogPrint(KoServiceName, "ERR", "Tag name longer than %zu characters: %s...,%s,%05d", N - 1, buffer, kKorecode,
+                 __LINE__);
+    }
 }
 
 void BuildTagNames()

@@ -148,4 +148,14 @@ TEST(Setup, InitWarningIsNotAFailure)
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
+TEST(Setup, NamesTooLongForTheirTagsAreReported)
+{
+    harness::Service service("test_driver.rsl", "SERVICE_NAME_OF_20CH");  // per-thread tag names pass 51
+    std::string line = service.console();
+    EXPECT_EQ(line.rfind("SERVICE_NAME_OF_20CH service warning at line(", 0), 0u) << line;
+    EXPECT_NE(line.find(",reason 0x80005006"), std::string::npos) << line;
+    ASSERT_TRUE(harness::eventually([] { return get("SERVICE.SERVICE_NAME_OF_20CH.Status") == 1; }));
+    EXPECT_EQ(service.end(SIGTERM), 0);
+}
+
 }  // namespace

@@ -144,7 +144,7 @@ TEST(Setup, InitWarningIsNotAFailure)
     EXPECT_FALSE(harness::log_has("ERR Init Failure. Status[100H] API Status[0H],userfunc,00040"));
     ASSERT_TRUE(service.send(EM_SERVICE_RUN));
     EXPECT_TRUE(harness::eventually([] { return get("SERVICE.TEST.Connected") == 1; }));
-    EXPECT_EQ(get("SERVICE.TEST.Error") & 0xFF, 0u);
+    EXPECT_TRUE(harness::eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 0; }));
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 

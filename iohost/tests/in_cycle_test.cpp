@@ -157,7 +157,8 @@ TEST(InCycle, FailingReadSetsTheErrorFlagUntilTheNextOpen)
     ASSERT_TRUE(service.started());
     harness::set("TESTDRV.HiRead.Status", 256);
     ASSERT_TRUE(service.send(EM_SERVICE_RUN));
-    ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 1; }));
+    ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 1; }))
+        << "reads " << get("TESTDRV.HiRead.Count") << harness::log_tail();
     EXPECT_EQ(get("SERVICE.TEST.InThread00_LastError"), 0xABCu);
     EXPECT_TRUE(harness::log_has("DBG Error Status[1]\\n,korecode,00227"));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

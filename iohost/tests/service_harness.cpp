@@ -98,6 +98,18 @@ std::vector<std::string> log_lines(const std::string &source)
     return lines;
 }
 
+std::string log_tail(size_t count)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(testnode::node_dir() + "/node.log");
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    std::string tail = "\n--- node log ---\n";
+    for (size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i)
+        tail += lines[i] + "\n";
+    return tail;
+}
+
 bool log_has(const std::string &line, const std::string &source)
 {
     return log_count(line, source) > 0;

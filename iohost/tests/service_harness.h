@@ -44,6 +44,8 @@ bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000);
 // "LEVEL text" of every node log line from the container (source SERVICE),
 // line breaks in the text shown as \n.
 std::vector<std::string> log_lines(const std::string &source = "TEST");
+// The last lines of the node log, for failure messages.
+std::string log_tail(size_t lines = 25);
 bool log_has(const std::string &line, const std::string &source = "TEST");
 size_t log_count(const std::string &line, const std::string &source = "TEST");
 

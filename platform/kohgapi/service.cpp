@@ -44,7 +44,7 @@ void copy_name(char (&to)[N], const std::string &from)
 }
 
 // Creates a tag from its declaration, with its value, description and properties.
-void create_declared(Store *s, const TagDecl &d)
+void create_declared(const TagDecl &d)
 {
     uint32_t status;
     char work[128];
@@ -65,7 +65,6 @@ void create_declared(Store *s, const TagDecl &d)
             std::fprintf(stderr, "kohgapi: tag %s: initial value: %s\n", d.name.c_str(), KoStatusText(st));
     for (const auto &[property, text] : d.properties)
         KoTagSetProperty(d.name.c_str(), property.c_str(), text.c_str());
-    (void)s;
 }
 
 // The type and size a point's tag gets when it is not declared.
@@ -159,7 +158,7 @@ uint32_t write_config_value(const std::string &tag, const ConfigValue &value)
     return KoTagWriteByEntry(entry, &as_int, 8);
 }
 
-void seed_from_node_config(Store *s)
+void seed_from_node_config()
 {
     NodeConfig config;
     std::string error;
@@ -172,7 +171,7 @@ void seed_from_node_config(Store *s)
         return;
     }
     for (const TagDecl &d : config.tags)
-        create_declared(s, d);
+        create_declared(d);
     for (const ServiceDecl &service : config.services) {
         for (const auto &[key, value] : service.settings) {
             std::string name = "SERVICE." + service.name + "." + key;

@@ -139,7 +139,7 @@ Store *open_store()
         h->magic.store(kStoreMagic, std::memory_order_release);
         Store *s = attach(base);
         opened.store(s, std::memory_order_release);
-        seed_from_node_config(s);
+        seed_from_node_config();
         return s;
     }
     for (int i = 0; i < 200 && h->magic.load(std::memory_order_acquire) == 0; ++i)

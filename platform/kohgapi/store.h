@@ -148,6 +148,6 @@ uint32_t segment_read(Store *s, TagSlot *t, uint32_t offset, void *buffer, uint3
 uint32_t segment_write(Store *s, TagSlot *t, uint32_t offset, const void *buffer, uint32_t length);
 
 // Seeds a new store from the node config (tags, settings, properties).
-void seed_from_node_config(Store *s);
+void seed_from_node_config();
 
 }  // namespace ko

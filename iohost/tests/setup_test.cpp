@@ -78,6 +78,24 @@ TEST(Setup, OutOfRangeSettingsAreReplacedByTheirDefaults)
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
+TEST(Setup, NoServiceThreadsButPacingAndCheckRun)
+{
+    harness::set("SERVICE.TEST.InThreadNum", 0, 1);
+    harness::set("SERVICE.TEST.OutThreadNum", 0, 1);
+    harness::Service service;
+    ASSERT_TRUE(service.started());
+    EXPECT_FALSE(harness::exists("SERVICE.TEST.InThread00_Cnt"));
+    EXPECT_FALSE(harness::exists("SERVICE.TEST.OutThread00_Cnt"));
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    ASSERT_TRUE(harness::eventually([] { return harness::exists("TESTDRV.Catalog.ConChk"); }));
+    EXPECT_EQ(get("TESTDRV.Catalog.AutoCycle") & 0xFF, 1u);
+    EXPECT_EQ(get("TESTDRV.Catalog.ConChk") & 0xFF, 1u);
+    EXPECT_EQ(get("TESTDRV.Catalog.InServ00") & 0xFF, 0u);
+    uint32_t live = get("SERVICE.TEST.Live");
+    EXPECT_TRUE(harness::eventually([&] { return get("SERVICE.TEST.Live") > live + 5; })) << "AutoCycle runs";
+    EXPECT_EQ(service.end(SIGTERM), 0);
+}
+
 TEST(Setup, ThirtyTwoThreadsEachWayWithTagsAndCatalogNames)
 {
     harness::set("SERVICE.TEST.InThreadNum", 32, 1);

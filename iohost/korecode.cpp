@@ -403,12 +403,17 @@ void SetStatus(uint32_t value)
 
 namespace {
 
-// A flag's low byte as 0 or 1, into its field and its one-byte tag.
+// A flag's low byte as 0 or 1, into its field and its one-byte tag. Callers
+// on other threads may set the same flag meanwhile; whichever value the
+// field ends with, the tag ends with it too, or a service could skip its
+// cycles while its Error tag said 0.
 uint8_t set_flag(uint8_t &field, uint32_t flag, const char *tag)
 {
     uint8_t value = (flag & 0xFF) != 0 ? 1 : 0;
     shared_set(field, value);
     KoTagWrite(tag, &value, 1);
+    for (uint8_t now; (now = shared_get(field)) != value; value = now)
+        KoTagWrite(tag, &now, 1);
     return value;
 }
 

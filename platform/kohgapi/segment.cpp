@@ -47,7 +47,11 @@ uint32_t segment_write(Store *s, TagSlot *t, uint32_t offset, const void *buffer
 
 using namespace ko;
 
-extern "C" uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buffer, uint32_t length)
+namespace {
+
+// The checks of both public calls, then the read or write itself.
+template <typename Buffer, typename Move>
+uint32_t segment_call(uint32_t entry, uint32_t offset, Buffer buffer, uint32_t length, Move move)
 {
     Store *s;
     TagSlot *t;
@@ -55,16 +59,17 @@ extern "C" uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buff
         return status;
     if (buffer == nullptr)
         return KO_E_ARGUMENT;
-    return segment_read(s, t, offset, buffer, length);
+    return move(s, t, offset, buffer, length);
+}
+
+}  // namespace
+
+extern "C" uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buffer, uint32_t length)
+{
+    return segment_call(entry, offset, buffer, length, segment_read);
 }
 
 extern "C" uint32_t KoTagWriteSegment(uint32_t entry, uint32_t offset, const void *buffer, uint32_t length)
 {
-    Store *s;
-    TagSlot *t;
-    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
-        return status;
-    if (buffer == nullptr)
-        return KO_E_ARGUMENT;
-    return segment_write(s, t, offset, buffer, length);
+    return segment_call(entry, offset, buffer, length, segment_write);
 }

@@ -17,12 +17,6 @@
 extern "C" {
 #endif
 
-#if defined(__cplusplus)
-#define HI_NODISCARD [[nodiscard]]
-#else
-#define HI_NODISCARD __attribute__((warn_unused_result))
-#endif
-
 /* Driver status, common to all drivers. */
 #define HI_STATUS_OK 0u        /* success */
 #define HI_STATUS_WARNING 1u   /* lower code non-zero, below the driver's error threshold */
@@ -67,10 +61,6 @@ typedef struct DriverEntryPoints {
     HiConnectChkFn HiConnectChk;
     HiWaitFn HiWait;
 } DriverEntryPoints;
-
-/* Export names of the entry points, in the order of DriverEntryPoints. */
-#define HI_ENTRY_POINT_COUNT 8
-#define HI_MANDATORY_ENTRY_POINTS 5
 
 #ifdef __cplusplus
 }

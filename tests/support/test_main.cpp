@@ -19,12 +19,6 @@ const std::string &node_dir()
     return directory;
 }
 
-void clear_node_dir()
-{
-    for (const auto &entry : std::filesystem::directory_iterator(directory))
-        std::filesystem::remove_all(entry.path());
-}
-
 void write_node_config(const std::string &text)
 {
     std::ofstream(directory + "/node.toml") << text;

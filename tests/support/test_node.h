@@ -9,9 +9,6 @@ namespace testnode {
 // The node directory of this test program (RT_NODE_DIR).
 const std::string &node_dir();
 
-// Removes every file of the node directory, so a test starts from an empty node.
-void clear_node_dir();
-
 // Writes the node config (RT_NODE_DIR/node.toml); takes effect when the
 // node's tag store is created, so call it before the first tag call.
 void write_node_config(const std::string &text);

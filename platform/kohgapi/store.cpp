@@ -96,8 +96,6 @@ Store *attach(uint8_t *base)
 Store *open_store()
 {
     const char *dir = RtNodeDirectory();
-    if (std::strncmp(dir, "/dev/shm/rtnode-", 16) == 0)
-        mkdir(dir, 0777);  // the default node directory is ours to make
     struct stat st {};
     if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode))
         return fail("node directory %s (RT_NODE_DIR) does not exist or is not a directory", dir);

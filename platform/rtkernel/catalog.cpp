@@ -106,10 +106,7 @@ class RootDirectory {
 public:
     RootDirectory()
     {
-        const std::string &dir = settings().node_dir;
-        if (dir.rfind("/dev/shm/rtnode-", 0) == 0)
-            mkdir(dir.c_str(), 0777);  // the default node directory is ours to make
-        std::string path = dir + "/root.catalog";
+        std::string path = settings().node_dir + "/root.catalog";
         fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ < 0)
             return;

@@ -262,8 +262,9 @@ BOOLEAN TerminateRtProcess(RTHANDLE process, BOOLEAN force, DWORD milliseconds);
  * info NULL E_BAD_ADDR. */
 BOOLEAN GetRtNodeInfo(DWORD location, NODE_INFO *info);
 
-/* Project extension: the node's runtime directory (RT_NODE_DIR or default),
- * without a trailing '/'. Valid for the life of the process. */
+/* Project extension: the node's runtime directory (RT_NODE_DIR, or the
+ * default, which is created when missing), without a trailing '/'. Valid
+ * for the life of the process. */
 const char *RtNodeDirectory(void);
 /* Project extension: the node name (RT_NODE_NAME or the host name). */
 const char *RtNodeName(void);

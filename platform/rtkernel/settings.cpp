@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace rtk {
@@ -39,7 +40,13 @@ Settings read_settings()
 {
     Settings s;
     s.node_name = env_or("RT_NODE_NAME", host_name());
-    s.node_dir = env_or("RT_NODE_DIR", "/dev/shm/rtnode-" + s.node_name);
+    const char *dir = std::getenv("RT_NODE_DIR");
+    if (dir != nullptr && dir[0] != '\0') {
+        s.node_dir = dir;
+    } else {
+        s.node_dir = "/dev/shm/rtnode-" + s.node_name;
+        mkdir(s.node_dir.c_str(), 0777);  // the default node directory is ours to make
+    }
     while (s.node_dir.size() > 1 && s.node_dir.back() == '/')
         s.node_dir.pop_back();
     s.library_path = env_or("RT_LIBRARY_PATH", "");

@@ -68,19 +68,6 @@ type = "segment"
 size = 2
 )";
 
-uint32_t memory_entry()
-{
-    uint32_t entry = 0;
-    KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, testdriver::kMemorySize, nullptr, nullptr, nullptr, 0,
-                       &entry);
-    return entry;
-}
-
-void device_write(uint32_t address, const void *data, uint32_t length)
-{
-    KoTagWriteSegment(memory_entry(), address, data, length);
-}
-
 struct Running {
     harness::Service service;
     explicit Running(const char *rsl = "test_driver.rsl") : service(rsl)
@@ -96,12 +83,12 @@ TEST(InCycle, PointsReachTheirTags)
 {
     testnode::write_node_config(kInputs);
     int32_t value = 0x12345678;
-    device_write(16, &value, 4);
+    harness::device_write(16, &value, 4);
     uint16_t item = (1u << 2) | (1u << 14);
-    device_write(4, &item, 2);
-    device_write(64, "ABCDEFGH", 8);
+    harness::device_write(4, &item, 2);
+    harness::device_write(64, "ABCDEFGH", 8);
     uint16_t off = 0xBEEF;
-    device_write(32, &off, 2);
+    harness::device_write(32, &off, 2);
     harness::drain_calls();
     Running run;
 
@@ -144,7 +131,7 @@ TEST(InCycle, PointsReachTheirTags)
 
     // Values follow the device.
     value = -5;
-    device_write(16, &value, 4);
+    harness::device_write(16, &value, 4);
     EXPECT_TRUE(eventually([] { return get("In.Value") == static_cast<uint32_t>(-5); }));
 }
 

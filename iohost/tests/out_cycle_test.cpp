@@ -87,18 +87,11 @@ struct Outputs {
     ~Outputs() { EXPECT_EQ(service.end(SIGTERM), 0); }
 };
 
-void device_item(uint32_t address, uint8_t value)
-{
-    uint32_t entry = 0;
-    KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, testdriver::kMemorySize, nullptr, nullptr, nullptr, 0,
-                       &entry);
-    KoTagWriteSegment(entry, address, &value, 1);
-}
-
 TEST(OutCycle, EveryPointEveryCycleAndBitsByReadModifyWrite)
 {
     testnode::write_node_config(kOutputs);
-    device_item(8, 0xFC);
+    uint8_t item = 0xFC;
+    harness::device_write(8, &item, 1);
     harness::set("Out.Value", 0x1234, 2);
     harness::set("Out.Bit0", 1, 1);
     harness::set("Out.Bit1", 0, 1);

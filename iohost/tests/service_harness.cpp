@@ -68,6 +68,14 @@ void set(const std::string &tag, uint32_t value, uint32_t size)
     KoTagWrite(tag.c_str(), &value, size);
 }
 
+void device_write(uint32_t address, const void *data, uint32_t length)
+{
+    uint32_t entry = 0;
+    KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, testdriver::kMemorySize, nullptr, nullptr, nullptr, 0,
+                       &entry);
+    KoTagWriteSegment(entry, address, data, length);
+}
+
 bool eventually(const std::function<bool()> &condition, int timeout_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);

@@ -38,6 +38,9 @@ uint32_t get(const std::string &tag);
 float get_float(const std::string &tag);
 bool exists(const std::string &tag);
 void set(const std::string &tag, uint32_t value, uint32_t size = 4);
+// Writes into the test driver's device memory (TESTDRV.Memory), creating it
+// when the driver has not been loaded yet.
+void device_write(uint32_t address, const void *data, uint32_t length);
 // Polls until the condition holds; false after timeout_ms.
 bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000);
 

@@ -50,7 +50,7 @@ extern "C" {
 #define KO_E_RANGE 0x80005004u       /* value does not fit the tag's type */
 #define KO_E_KIND 0x80005005u        /* wrong kind of tag for the call (FIFO call on a value...) */
 #define KO_E_NAME 0x80005006u        /* name empty or too long */
-#define KO_E_EXISTS 0x80005007u      /* exists with another type, or service already registered */
+#define KO_E_EXISTS 0x80005007u      /* exists with another type */
 #define KO_E_FULL 0x80005008u        /* store full (tags or data) */
 #define KO_E_STORE 0x80005009u       /* store unusable: see KoStoreError */
 #define KO_E_ARGUMENT 0x8000500Au    /* null pointer or bad argument */
@@ -58,12 +58,18 @@ extern "C" {
 #define KO_E_TYPE 0x8000500Cu        /* unknown type code */
 #define KO_E_MAILBOX 0x80005010u     /* no such mailbox, or its service is gone */
 #define KO_E_MAILBOX_FULL 0x80005011u
-#define KO_E_REGISTER 0x80005012u    /* bad registration record or no service name */
+#define KO_E_REGISTER 0x80005012u    /* bad registration record */
+#define KO_E_SERVED 0x80005013u      /* the service is served by another live process */
+#define KO_E_NO_SERVICE 0x80005014u  /* KO_SERVICE is not set, or is not a service name */
 
 /* Name of a status code ("KO_E_FIFO_FULL"). */
 const char *KoStatusText(uint32_t status);
 /* Why the store could not be opened or created (empty when it could). */
 const char *KoStoreError(void);
+/* Makes this process use only a store that exists: it never creates one
+ * (tools call this first). Without a store, calls fail with KO_E_STORE and
+ * KoStoreError says that no node is there. */
+void KoStoreAttachOnly(void);
 
 /* ---- tags ---------------------------------------------------------------- */
 /* Creates a tag. source: a text kept as the "Source" property (may be NULL
@@ -199,11 +205,17 @@ typedef struct KoServiceRegistration {
 } KoServiceRegistration;
 #pragma pack(pop)
 
-/* Opens the service's mailbox (named by KoServiceShortName and KoServiceName)
- * and starts the thread that delivers its messages to the handler.
- * KO_E_REGISTER: bad record or no service name; KO_E_EXISTS: a live process
- * already serves that name. */
+/* Opens the service's mailbox (named by KoServiceShortName and KoServiceName),
+ * starts the thread that delivers its messages to the handler, and builds
+ * the service's I/O point tables. Before it, this library touches no tag.
+ * KO_E_NO_SERVICE: KO_SERVICE is unset or not a valid name; KO_E_SERVED: a
+ * live process already serves that name or short name; KO_E_STORE: no
+ * usable store; KO_E_REGISTER: bad record or a second registration.
+ * KoServiceError says what happened in words. */
 uint32_t KoServiceRegister(const void *registration);
+/* Why the last KoServiceRegister failed ("service X is already served by
+ * process N"), empty after a success. */
+const char *KoServiceError(void);
 /* Stops delivery, takes the mailbox and the "KOSC" root catalog entry away.
  * config: the container's ServiceConfig (not used). */
 uint32_t KoServiceEnd(void *config);

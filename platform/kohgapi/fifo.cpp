@@ -1,7 +1,8 @@
 // fifo.cpp - FIFO tags of fixed-size records, safe across processes. The
 // ring is guarded by its robust lock; a record is copied before the head or
 // tail counter that publishes it moves, so a holder killed at any point
-// leaves the ring as it was before or after its call.
+// leaves the ring as it was before or after its call. The counters run from
+// 0 to twice the depth and wrap there, which keeps the order for any depth.
 #include "robust_mutex.h"
 #include "store.h"
 
@@ -15,8 +16,18 @@ struct Ring {
     uint8_t *records;
     uint32_t record_size;
     uint32_t depth;
-    uint8_t *slot(uint32_t counter) const { return records + uint64_t{counter % depth} * record_size; }
+    uint8_t *slot(uint32_t counter) const
+    {
+        return records + uint64_t{counter >= depth ? counter - depth : counter} * record_size;
+    }
+    uint32_t next(uint32_t counter) const { return counter + 1 == 2 * depth ? 0 : counter + 1; }
+    uint32_t count(uint32_t head, uint32_t tail) const { return tail >= head ? tail - head : tail + 2 * depth - head; }
 };
+
+Ring ring_at(FifoArea *area, const TagSlot *t)
+{
+    return Ring{area, reinterpret_cast<uint8_t *>(area + 1), t->size, t->depth};
+}
 
 uint32_t ring_of(Store *s, uint32_t entry, uint32_t size, Ring &ring)
 {
@@ -27,8 +38,7 @@ uint32_t ring_of(Store *s, uint32_t entry, uint32_t size, Ring &ring)
         return KO_E_KIND;
     if (size != t->size)
         return KO_E_SIZE;
-    auto *area = s->at<FifoArea>(t->data);
-    ring = Ring{area, reinterpret_cast<uint8_t *>(area + 1), t->size, t->depth};
+    ring = ring_at(s->at<FifoArea>(t->data), t);
     return KO_OK;
 }
 
@@ -40,12 +50,19 @@ void set_count(uint32_t *count, uint32_t value)
 
 }  // namespace
 
+void fifo_init(FifoArea *fifo)
+{
+    robust_mutex_init(&fifo->lock);
+    fifo->head.store(0);
+    fifo->tail.store(0);
+}
+
 uint32_t fifo_peek(Store *s, TagSlot *t, void *record, uint32_t size)
 {
     if (size != t->size)
         return KO_E_SIZE;
     auto *area = s->at<FifoArea>(t->data);
-    Ring ring{area, reinterpret_cast<uint8_t *>(area + 1), t->size, t->depth};
+    Ring ring = ring_at(area, t);
     RobustLock lock(&area->lock);
     uint32_t head = area->head.load(std::memory_order_relaxed);
     if (area->tail.load(std::memory_order_relaxed) == head)
@@ -68,13 +85,14 @@ extern "C" uint32_t KoTagPutFIFO(uint32_t entry, const void *record, uint32_t si
     RobustLock lock(&ring.area->lock);
     uint32_t head = ring.area->head.load(std::memory_order_relaxed);
     uint32_t tail = ring.area->tail.load(std::memory_order_relaxed);
-    if (tail - head >= ring.depth) {
-        set_count(count, tail - head);
+    uint32_t held = ring.count(head, tail);
+    if (held >= ring.depth) {
+        set_count(count, held);
         return KO_E_FIFO_FULL;
     }
     std::memcpy(ring.slot(tail), record, size);
-    ring.area->tail.store(tail + 1, std::memory_order_release);
-    set_count(count, tail + 1 - head);
+    ring.area->tail.store(ring.next(tail), std::memory_order_release);
+    set_count(count, held + 1);
     return KO_OK;
 }
 
@@ -99,8 +117,8 @@ extern "C" uint32_t KoTagGetFIFO(uint32_t entry, void *record, uint32_t size, ui
     }
     if (record != nullptr)
         std::memcpy(record, ring.slot(head), size);
-    ring.area->head.store(head + 1, std::memory_order_release);
-    set_count(count, tail - head - 1);
+    ring.area->head.store(ring.next(head), std::memory_order_release);
+    set_count(count, ring.count(head, tail) - 1);
     return KO_OK;
 }
 
@@ -114,8 +132,8 @@ extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
         return KO_E_KIND;
     if (count == nullptr)
         return KO_E_ARGUMENT;
-    auto *area = s->at<FifoArea>(t->data);
-    RobustLock lock(&area->lock);
-    *count = area->tail.load(std::memory_order_relaxed) - area->head.load(std::memory_order_relaxed);
+    Ring ring = ring_at(s->at<FifoArea>(t->data), t);
+    RobustLock lock(&ring.area->lock);
+    *count = ring.count(ring.area->head.load(std::memory_order_relaxed), ring.area->tail.load(std::memory_order_relaxed));
     return KO_OK;
 }

@@ -1,10 +1,13 @@
 // log.cpp - KoLogWrite: one line per call appended to RT_NODE_DIR/node.log
 // with a single write on an O_APPEND descriptor, so lines of many threads
-// and processes never interleave.
+// and processes never interleave. Control characters of every field are
+// escaped, so no call can write a second line. The log rotates at a size
+// bound (node.log -> node.log.1 -> ... -> node.log.3, the oldest dropped);
+// the process that finds the file over the bound rotates it under a flock,
+// and the others follow to the new file at their next line.
 #include "kohgapi.h"
 #include "rt.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,21 +15,25 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kLineMax = 4096;
+constexpr const char *kLogFile = "node.log";
+constexpr int kKeptFiles = 3;
+constexpr off_t kDefaultMaxBytes = 16 << 20;
 
-int log_fd()
+off_t max_bytes()
 {
-    static std::once_flag once;
-    static int fd = -1;
-    std::call_once(once, [] {
-        std::string path = std::string(RtNodeDirectory()) + "/node.log";
-        fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    });
-    return fd;
+    static const off_t limit = [] {
+        const char *v = std::getenv("KO_LOG_MAX_BYTES");
+        long long n = v != nullptr ? std::atoll(v) : 0;
+        return n >= static_cast<long long>(kLineMax) ? static_cast<off_t>(n) : kDefaultMaxBytes;
+    }();
+    return limit;
 }
 
 bool echo_to_stderr()
@@ -38,19 +45,72 @@ bool echo_to_stderr()
     return echo;
 }
 
-// Appends text with line breaks and tabs written as \n, \r, \t.
+std::string log_path(int generation)
+{
+    std::string path = std::string(RtNodeDirectory()) + "/" + kLogFile;
+    return generation == 0 ? path : path + "." + std::to_string(generation);
+}
+
+// The log file of this process, reopened when another process rotated it.
+class LogFile {
+public:
+    // Under the mutex: a descriptor that ends in the current node.log, -1 when
+    // there is none.
+    int prepared()
+    {
+        struct stat st {};
+        if (fd_ >= 0 && (fstat(fd_, &st) != 0 || st.st_size < max_bytes()))
+            return fd_;
+        if (fd_ < 0) {
+            fd_ = RtOpenNodeFile(kLogFile, O_WRONLY | O_APPEND | O_CREAT);
+            return fd_;
+        }
+        rotate(st);
+        return fd_;
+    }
+    std::mutex mutex;
+
+private:
+    void rotate(const struct stat &mine)
+    {
+        flock(fd_, LOCK_EX);
+        struct stat now {};
+        if (lstat(log_path(0).c_str(), &now) == 0 && now.st_ino == mine.st_ino && now.st_dev == mine.st_dev) {
+            for (int g = kKeptFiles; g > 0; --g)
+                std::rename(log_path(g - 1).c_str(), log_path(g).c_str());
+        }
+        flock(fd_, LOCK_UN);
+        close(fd_);
+        fd_ = RtOpenNodeFile(kLogFile, O_WRONLY | O_APPEND | O_CREAT);
+    }
+
+    int fd_ = -1;
+};
+LogFile log_file;
+
+// Appends text with line breaks and tabs written as \n, \r, \t and every
+// other control character as \xNN.
 size_t append_escaped(char *line, size_t at, size_t max, const char *text)
 {
-    for (const char *p = text; *p != '\0' && at + 2 < max; ++p) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != '\0'; ++p) {
         char escape = *p == '\n' ? 'n' : *p == '\r' ? 'r' : *p == '\t' ? 't' : 0;
-        if (escape != 0) {
+        if (escape != 0 && at + 2 < max) {
             line[at++] = '\\';
             line[at++] = escape;
+        } else if ((*p < 0x20 || *p == 0x7F) && at + 4 < max) {
+            at += static_cast<size_t>(std::snprintf(line + at, 5, "\\x%02x", *p));
+        } else if (*p >= 0x20 && *p != 0x7F && at + 1 < max) {
+            line[at++] = static_cast<char>(*p);
         } else {
-            line[at++] = *p;
+            break;
         }
     }
     return at;
+}
+
+const char *or_dash(const char *text)
+{
+    return text != nullptr && text[0] != '\0' ? text : "-";
 }
 
 }  // namespace
@@ -62,17 +122,25 @@ extern "C" uint32_t KoLogWrite(const char *source, const char *level, const char
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc;
     gmtime_r(&now.tv_sec, &utc);
-    int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ %d %s %s ", utc.tm_year + 1900,
+    int n = std::snprintf(line, sizeof line, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ %d ", utc.tm_year + 1900,
                           utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000,
-                          static_cast<int>(getpid()), source != nullptr && source[0] != '\0' ? source : "-",
-                          level != nullptr ? level : "-");
-    size_t at = n < 0 ? 0 : static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
-    at = append_escaped(line, at, sizeof line, text != nullptr ? text : "");
+                          static_cast<int>(getpid()));
+    size_t at = static_cast<size_t>(n);
+    const size_t room = sizeof line - 3;  // the two spaces and the line break always fit
+    at = append_escaped(line, at, room, or_dash(source));
+    line[at++] = ' ';
+    at = append_escaped(line, at, room, or_dash(level));
+    line[at++] = ' ';
+    at = append_escaped(line, at, room, text != nullptr ? text : "");
     line[at++] = '\n';
-    int fd = log_fd();
-    if (fd >= 0 && write(fd, line, at) != static_cast<ssize_t>(at))
-        return KO_E_STORE;
+    int fd;
+    bool written;
+    {
+        std::lock_guard lock(log_file.mutex);
+        fd = log_file.prepared();
+        written = fd >= 0 && write(fd, line, at) == static_cast<ssize_t>(at);
+    }
     if (echo_to_stderr())
         [[maybe_unused]] ssize_t ignored = write(2, line, at);
-    return fd >= 0 ? KO_OK : KO_E_STORE;
+    return written ? KO_OK : KO_E_STORE;
 }

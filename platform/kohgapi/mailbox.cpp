@@ -4,10 +4,15 @@
 // a full mailbox or a service whose process has ended is a non-zero result.
 #include "robust_mutex.h"
 #include "rt.h"
+#include "service.h"
 #include "store.h"
 
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <ctime>
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -41,7 +46,8 @@ Mailbox *find_mailbox(Store *s, const char *name, bool by_short_name)
         RobustLock lock(&m.lock);
         if (!owner_alive(m))
             continue;
-        if (std::strcmp(m.name, name) == 0 || (by_short_name && std::strcmp(m.short_name, name) == 0))
+        if (std::strncmp(m.name, name, sizeof m.name) == 0 ||
+            (by_short_name && std::strncmp(m.short_name, name, sizeof m.short_name) == 0))
             return &m;
     }
     return nullptr;
@@ -100,26 +106,53 @@ void deliver(Mailbox *m, KoControlHandler handler)
 
 using namespace ko;
 
+namespace {
+
+char register_error[256];
+
+uint32_t refuse(uint32_t status, const std::string &why)
+{
+    std::snprintf(register_error, sizeof register_error, "%s", why.c_str());
+    return status;
+}
+
+}  // namespace
+
+extern "C" const char *KoServiceError(void)
+{
+    return register_error;
+}
+
 extern "C" uint32_t KoServiceRegister(const void *registration)
 {
-    Store *s = store();
-    if (s == nullptr)
-        return KO_E_STORE;
+    register_error[0] = '\0';
+    if (KoServiceName[0] == '\0') {
+        std::string why = service_name_problem(std::getenv("KO_SERVICE"));
+        return refuse(KO_E_NO_SERVICE, why.empty() ? "no service is bound to this process" : why);
+    }
     if (registration == nullptr)
-        return KO_E_REGISTER;
+        return refuse(KO_E_REGISTER, "no registration record");
     KoServiceRegistration record;
     std::memcpy(&record, registration, sizeof record);
-    if (record.signature != KO_REGISTRATION_SIGNATURE || record.handler == nullptr || KoServiceName[0] == '\0')
-        return KO_E_REGISTER;
+    if (record.signature != KO_REGISTRATION_SIGNATURE || record.handler == nullptr)
+        return refuse(KO_E_REGISTER, "the registration record has a wrong signature or no handler");
+    Store *s = store();
+    if (s == nullptr)
+        return refuse(KO_E_STORE, KoStoreError());
 
     Mailbox *chosen = nullptr;
     {
         RobustLock store_lock(&s->header->lock);  // one registration at a time, node-wide
-        if (find_mailbox(s, KoServiceName, false) != nullptr ||
-            (KoServiceShortName[0] != '\0' && find_mailbox(s, KoServiceShortName, true) != nullptr))
-            return KO_E_EXISTS;
+        for (auto [name, by_short] : {std::pair{KoServiceName, false}, std::pair{KoServiceShortName, true}}) {
+            if (name[0] == '\0')
+                continue;
+            if (Mailbox *m = find_mailbox(s, name, by_short); m != nullptr)
+                return refuse(KO_E_SERVED, "service " + std::string(m->name) + " is already served by process " +
+                                               std::to_string(m->owner_pid) +
+                                               (by_short ? " (short name " + std::string(name) + ")" : ""));
+        }
         if (delivery.mailbox != nullptr)
-            return KO_E_REGISTER;  // this process serves another name already
+            return refuse(KO_E_REGISTER, "this process serves a service already");
         for (uint32_t i = 0; i < s->header->mailbox_capacity && chosen == nullptr; ++i) {
             Mailbox &m = s->mailboxes[i];
             RobustLock lock(&m.lock);
@@ -136,7 +169,8 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
         }
     }
     if (chosen == nullptr)
-        return KO_E_FULL;
+        return refuse(KO_E_FULL, "all " + std::to_string(kMailboxCapacity) + " service mailboxes of the node are taken");
+    build_service_points();
     delivery.mailbox = chosen;
     delivery.stop.store(false);
     KoControlHandler handler = record.handler;  // out of the packed record
@@ -146,24 +180,25 @@ extern "C" uint32_t KoServiceRegister(const void *registration)
 
 extern "C" uint32_t KoServiceEnd(void *)
 {
-    if (delivery.mailbox != nullptr) {
-        Mailbox *m = delivery.mailbox;
-        delivery.stop.store(true);
-        m->sequence.fetch_add(1);
-        futex_wake(&m->sequence);
-        if (delivery.thread.joinable()) {
-            if (delivery.thread.get_id() == std::this_thread::get_id())
-                delivery.thread.detach();
-            else
-                delivery.thread.join();
-        }
-        {
-            RobustLock lock(&m->lock);
-            m->owner_pid = 0;
-            m->head = m->tail = 0;
-        }
-        delivery.mailbox = nullptr;
+    // Only a process that registered gives the service's name and entry up.
+    if (delivery.mailbox == nullptr)
+        return KO_OK;
+    Mailbox *m = delivery.mailbox;
+    delivery.stop.store(true);
+    m->sequence.fetch_add(1);
+    futex_wake(&m->sequence);
+    if (delivery.thread.joinable()) {
+        if (delivery.thread.get_id() == std::this_thread::get_id())
+            delivery.thread.detach();
+        else
+            delivery.thread.join();
     }
+    {
+        RobustLock lock(&m->lock);
+        m->owner_pid = 0;
+        m->head = m->tail = 0;
+    }
+    delivery.mailbox = nullptr;
     if (KoServiceShortName[0] != '\0') {
         char catalog_name[16];
         std::snprintf(catalog_name, sizeof catalog_name, "KOSC%s", KoServiceShortName);

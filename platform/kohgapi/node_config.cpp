@@ -1,13 +1,21 @@
 // node_config.cpp - reads the node config with toml++. Unknown keys are
-// refused; limits are checked here, before any name reaches a fixed buffer.
+// refused; limits, value ranges and the store's capacity are checked here,
+// so that nothing a config says is dropped or cut when the store is seeded.
 #include "node_config.h"
 
 #include "rt.h"
+#include "store.h"
 
-#include <fstream>
+#include <cerrno>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <toml++/toml.h>
+#include <unistd.h>
 
 namespace ko {
 namespace {
@@ -25,6 +33,74 @@ constexpr TypeName kTypes[] = {
 struct ConfigError {
     std::string message;
 };
+
+struct IntegerRange {
+    uint16_t type;
+    int64_t low, high;
+};
+constexpr IntegerRange kIntegerRanges[] = {
+    {KO_TYPE_U8, 0, 255},           {KO_TYPE_I8, -128, 127},           {KO_TYPE_BYTE, 0, 255},
+    {KO_TYPE_I16, -32768, 32767},   {KO_TYPE_U16, 0, 65535},           {KO_TYPE_U32, 0, 4294967295ll},
+    {KO_TYPE_I32, INT32_MIN, INT32_MAX}, {KO_TYPE_I64, INT64_MIN, INT64_MAX}, {KO_TYPE_U64, 0, INT64_MAX},
+};
+
+std::string shown(const ConfigValue &value)
+{
+    if (const auto *i = std::get_if<int64_t>(&value))
+        return std::to_string(*i);
+    if (const auto *d = std::get_if<double>(&value)) {
+        std::ostringstream out;
+        out << *d;
+        return out.str();
+    }
+    if (const auto *b = std::get_if<bool>(&value))
+        return *b ? "true" : "false";
+    return "\"" + std::get<std::string>(value) + "\"";
+}
+
+// Why a value cannot be a tag's value of that type and size; empty when it can.
+std::string unfit(const ConfigValue &value, uint16_t type, uint32_t size)
+{
+    const char *name = type_name(type);
+    if (is_segment_type(type)) {
+        const auto *text = std::get_if<std::string>(&value);
+        if (text == nullptr)
+            return "a segment takes a text as its value";
+        if (text->size() > size)
+            return "the text is " + std::to_string(text->size()) + " bytes; the segment holds " + std::to_string(size);
+        return {};
+    }
+    if (type == KO_TYPE_FIFO)
+        return "a fifo has no value";
+    if (std::holds_alternative<std::string>(value))
+        return shown(value) + " is not a number (type " + name + ")";
+    if (type == KO_TYPE_F32 || type == KO_TYPE_F64) {
+        if (const auto *d = std::get_if<double>(&value); d != nullptr && type == KO_TYPE_F32 && std::isfinite(*d) &&
+                                                         std::fabs(*d) > FLT_MAX)
+            return shown(value) + " does not fit type f32";
+        return {};
+    }
+    double number = 0;
+    if (const auto *i = std::get_if<int64_t>(&value))
+        number = static_cast<double>(*i);
+    else if (const auto *b = std::get_if<bool>(&value))
+        number = *b ? 1 : 0;
+    else
+        number = std::get<double>(value);
+    if (std::holds_alternative<double>(value) && (!std::isfinite(number) || std::trunc(number) != number))
+        return shown(value) + " is not an integer (type " + name + ")";
+    for (const IntegerRange &r : kIntegerRanges) {
+        if (r.type != type)
+            continue;
+        bool fits = std::holds_alternative<int64_t>(value)
+                        ? std::get<int64_t>(value) >= r.low && std::get<int64_t>(value) <= r.high
+                        : number >= static_cast<double>(r.low) && number <= static_cast<double>(r.high);
+        if (!fits)
+            return shown(value) + " is out of range " + std::to_string(r.low) + " to " + std::to_string(r.high) +
+                   " (type " + name + ")";
+    }
+    return {};
+}
 
 class Reader {
 public:
@@ -69,6 +145,8 @@ public:
         if (s == nullptr)
             error(node->source(), prefix + key, "expected a text");
         std::string value = s->get();
+        if (required && value.empty())
+            error(node->source(), prefix + key, "cannot be empty");
         if (limit != 0 && value.size() > limit)
             error(node->source(), prefix + key,
                   std::string(limit_name) + " \"" + value + "\" is " + std::to_string(value.size()) +
@@ -130,15 +208,34 @@ public:
         error(node.source(), key, "expected a number, true/false or a text");
     }
 
+    // Properties: names of at most 31 characters, texts of at most 4095;
+    // names compare without case, so two that differ only in case clash.
     std::map<std::string, std::string> texts(const toml::node &node, const std::string &key) const
     {
         std::map<std::string, std::string> out;
+        std::set<std::string> folded;
         for (const auto &[k, v] : table_at(node, key)) {
+            std::string name(k.str()), where = key + "." + name;
             const auto *s = v.as_string();
             if (s == nullptr)
-                error(v.source(), key + "." + std::string(k.str()), "expected a text");
-            out[std::string(k.str())] = s->get();
+                error(v.source(), where, "expected a text");
+            if (name.empty() || name.size() > kPropertyNameMax)
+                error(k.source(), where,
+                      "property name of " + std::to_string(name.size()) + " characters; the limit is " +
+                          std::to_string(kPropertyNameMax));
+            if (s->get().size() > kPropertyTextMax)
+                error(v.source(), where,
+                      "text of " + std::to_string(s->get().size()) + " bytes; the limit is " +
+                          std::to_string(kPropertyTextMax));
+            std::string lower;
+            for (char c : name)
+                lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (!folded.insert(lower).second)
+                error(k.source(), where, "property named twice (names compare without case)");
+            out[name] = s->get();
         }
+        if (out.size() > kPropertiesPerTag)
+            error(node.source(), key, "more than " + std::to_string(kPropertiesPerTag) + " properties");
         return out;
     }
 
@@ -155,8 +252,11 @@ public:
             d.size = static_cast<uint32_t>(integer(t, prefix, "record_size", true, 1, 4096, 0));
             d.depth = static_cast<uint32_t>(integer(t, prefix, "depth", true, 1, 65536, 0));
         }
-        if (const toml::node *v = t.get("value"))
+        if (const toml::node *v = t.get("value")) {
             d.value = value(*v, prefix + "value");
+            if (std::string why = unfit(*d.value, d.type, d.size); !why.empty())
+                error(v->source(), prefix + "value", why);
+        }
         if (const toml::node *p = t.get("properties"))
             d.properties = texts(*p, prefix + "properties");
         return d;
@@ -181,8 +281,43 @@ public:
         p.item_width = static_cast<uint16_t>(integer(t, prefix, "item_width", false, 0, 16, 1));
         p.enabled = boolean(t, prefix, "enabled", true);
         p.type = type(t, prefix, false);
-        p.size = static_cast<uint32_t>(integer(t, prefix, "size", false, 1, 1 << 20, 0));
+        p.size = static_cast<uint32_t>(integer(t, prefix, "size", false, 1, kSegmentPointMax, 0));
+        check_point_tag(t, prefix, p);
         return p;
+    }
+
+    // A point moves a whole value of up to 8 bytes or a segment of up to
+    // 65535 bytes; its tag, declared or made for it, must be of that kind.
+    void check_point_tag(const toml::table &t, const std::string &prefix, const PointDecl &p) const
+    {
+        uint16_t type = p.type;
+        uint32_t size = p.size;
+        const toml::node *at = t.get("type") != nullptr ? t.get("type") : t.get("tag");
+        std::string key = prefix + (t.get("type") != nullptr ? "type" : "tag");
+        if (const TagDecl *d = config_->tag(p.tag)) {
+            if (p.type != 0 && p.type != d->type)
+                error(at->source(), key,
+                      "the tag is declared under [[tag]] with type " + std::string(type_name(d->type)));
+            type = d->type;
+            size = d->size;
+        }
+        if (type == KO_TYPE_FIFO)
+            error(at->source(), key, "a fifo tag cannot be an I/O point");
+        if (p.access_mode == 3) {
+            if (type != 0 && !is_segment_type(type))
+                error(at->source(), key, "a segment point needs a segment tag, not " + std::string(type_name(type)));
+            if (size == 0)
+                error(t.source(), prefix + "size",
+                      "missing (a segment point whose tag is not declared under [[tag]] needs its size)");
+            if (size > kSegmentPointMax)
+                error(at->source(), key,
+                      "the segment is " + std::to_string(size) + " bytes; a segment point moves at most " +
+                          std::to_string(kSegmentPointMax));
+        } else if (is_segment_type(type)) {
+            error(at->source(), key,
+                  std::string(p.access_mode == 1 ? "a bit" : "a value") + " point moves at most 8 bytes; the tag is a " +
+                      std::to_string(size) + "-byte segment (use access = \"segment\")");
+        }
     }
 
     std::vector<PointDecl> points(const toml::table &service, const std::string &prefix, const char *key) const
@@ -204,9 +339,12 @@ public:
     {
         only(t, prefix, {"name", "short_name", "driver", "autostart", "settings", "properties", "input", "output"});
         ServiceDecl s;
-        s.name = text(t, prefix, "name", true, kMaxServiceName, "service name");
-        if (s.name.empty())
-            error(t.get("name")->source(), prefix + "name", "a service name cannot be empty");
+        s.name = text(t, prefix, "name", true);
+        if (s.name.size() > kMaxServiceName)
+            error(t.get("name")->source(), prefix + "name",
+                  "service name \"" + s.name + "\" is " + std::to_string(s.name.size()) +
+                      " characters; the limit is " + std::to_string(kMaxServiceName) +
+                      " (so that every tag name of the service fits " + std::to_string(kMaxTagName) + ")");
         s.short_name = text(t, prefix, "short_name", false, kMaxShortName, "short name");
         if (s.short_name.empty())
             s.short_name = s.name.substr(0, kMaxShortName);
@@ -214,7 +352,8 @@ public:
         s.autostart = boolean(t, prefix, "autostart", false);
         if (const toml::node *settings = t.get("settings"))
             for (const auto &[k, v] : table_at(*settings, prefix + "settings"))
-                s.settings.emplace_back(std::string(k.str()), value(v, prefix + "settings." + std::string(k.str())));
+                s.settings.emplace_back(std::string(k.str()), setting(v, prefix + "settings." + std::string(k.str()),
+                                                                      "SERVICE." + s.name + "." + std::string(k.str())));
         if (const toml::node *props = t.get("properties"))
             for (const auto &[k, v] : table_at(*props, prefix + "properties"))
                 s.properties[std::string(k.str())] = texts(v, prefix + "properties." + std::string(k.str()));
@@ -227,6 +366,22 @@ public:
         return s;
     }
 
+    // A setting is a number or true/false. Its tag is an integer unless a
+    // [[tag]] declares it, and then the value must fit the declared type.
+    ConfigValue setting(const toml::node &node, const std::string &key, const std::string &tag_name) const
+    {
+        ConfigValue v = value(node, key);
+        if (std::holds_alternative<std::string>(v))
+            error(node.source(), key, shown(v) + " is not a number or true/false");
+        const TagDecl *declared = config_->tag(tag_name);
+        uint16_t type = declared != nullptr ? declared->type : setting_tag_type(v);
+        if (std::string why = unfit(v, type, declared != nullptr ? declared->size : 0); !why.empty())
+            error(node.source(), key,
+                  declared != nullptr ? why + ", as " + tag_name + " is declared under [[tag]]"
+                                      : why + "; a setting is an integer unless its tag is declared under [[tag]]");
+        return v;
+    }
+
     void check_service_tag_name(const toml::table &t, const std::string &key, const std::string &service,
                                 const std::string &setting) const
     {
@@ -237,8 +392,9 @@ public:
                       std::to_string(kMaxTagName));
     }
 
-    void read(const toml::table &root, NodeConfig &config) const
+    void read(const toml::table &root, NodeConfig &config)
     {
+        config_ = &config;
         only(root, "", {"node", "tag", "service"});
         if (const toml::node *node = root.get("node")) {
             const toml::table &t = table_at(*node, "node");
@@ -275,13 +431,68 @@ public:
                 config.services.push_back(std::move(s));
             }
         }
+        check_capacity(root, config);
     }
 
 private:
+    // Everything the config creates must fit the store: a config that does
+    // not is refused at the entry that goes past the limit.
+    void check_capacity(const toml::table &root, const NodeConfig &config) const
+    {
+        std::set<std::string> names;
+        uint64_t data = 0;
+        auto add = [&](const std::string &name, const toml::source_region &where, const std::string &key,
+                       uint64_t bytes) {
+            if (!names.insert(name).second)
+                return;
+            if (names.size() > kTagCapacity)
+                error(where, key, "this is tag " + std::to_string(names.size()) + "; the store holds " +
+                                      std::to_string(kTagCapacity));
+            data += bytes;
+            if (data > kDataSize - kDataReserve)
+                error(where, key,
+                      "the segments and FIFOs of the config need " + std::to_string(data) +
+                          " bytes by here; the store's data area holds " + std::to_string(kDataSize - kDataReserve));
+        };
+        const toml::array *tags = root.get("tag") != nullptr ? root.get("tag")->as_array() : nullptr;
+        for (size_t i = 0; i < config.tags.size(); ++i) {
+            const TagDecl &d = config.tags[i];
+            add(d.name, (*tags)[i].source(), "tag[" + std::to_string(i) + "].name",
+                area_bytes(d.type, d.size, d.depth));
+        }
+        const toml::array *services = root.get("service") != nullptr ? root.get("service")->as_array() : nullptr;
+        for (size_t i = 0; i < config.services.size(); ++i) {
+            const ServiceDecl &s = config.services[i];
+            const toml::source_region &where = (*services)[i].source();
+            std::string prefix = "service[" + std::to_string(i) + "].";
+            for (const auto &[key, _] : s.settings)
+                add("SERVICE." + s.name + "." + key, where, prefix + "settings." + key, 0);
+            for (const auto &[key, _] : s.properties)
+                add("SERVICE." + s.name + "." + key, where, prefix + "properties." + key, 0);
+            for (const auto *points : {&s.inputs, &s.outputs})
+                for (const PointDecl &p : *points)
+                    add(p.tag, where, prefix + "input/output tag " + p.tag,
+                        p.access_mode == 3 ? area_bytes(KO_TYPE_SEGMENT, p.size, 0) : 0);
+        }
+    }
+
     std::string path_;
+    const NodeConfig *config_ = nullptr;
 };
 
 }  // namespace
+
+// The integer type a setting of that value gets when no [[tag]] declares it.
+uint16_t setting_tag_type(const ConfigValue &value)
+{
+    if (std::holds_alternative<bool>(value))
+        return KO_TYPE_U8;
+    double d = std::holds_alternative<double>(value) ? std::get<double>(value)
+                                                     : static_cast<double>(std::get<int64_t>(value));
+    if (d >= INT32_MIN && d <= INT32_MAX)
+        return KO_TYPE_I32;
+    return d >= 0 && d <= 4294967295.0 ? KO_TYPE_U32 : KO_TYPE_I64;
+}
 
 const TagDecl *NodeConfig::tag(const std::string &tag_name) const
 {
@@ -341,16 +552,37 @@ bool parse_node_config(const std::string &text, const std::string &path, NodeCon
     return false;
 }
 
+bool node_config_absent(const std::string &path)
+{
+    struct stat st {};
+    return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
 bool load_node_config(const std::string &path, NodeConfig &config, std::string &error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = path + ": cannot be read";
+    config = NodeConfig{};
+    // Not blocking: a named pipe in its place must not hang the reader.
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = path + ":1:1: node config: " +
+                (fd < 0 ? std::string("cannot be read: ") + std::strerror(errno) : std::string("is not a regular file"));
+        if (fd >= 0)
+            close(fd);
         return false;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return parse_node_config(buffer.str(), path, config, error);
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    int read_errno = errno;
+    close(fd);
+    if (n < 0) {
+        error = path + ":1:1: node config: cannot be read: " + std::strerror(read_errno);
+        return false;
+    }
+    return parse_node_config(text, path, config, error);
 }
 
 }  // namespace ko

@@ -5,7 +5,7 @@
 //   [node]       name
 //   [[tag]]      name, type, value, description, size (segment),
 //                record_size and depth (fifo), properties = { Key = "text" }
-//   [[service]]  name (at most 27 characters), short_name (at most 7; default:
+//   [[service]]  name (at most 17 characters), short_name (at most 7; default:
 //                the first 7 characters of name), driver, autostart,
 //                settings = { Key = value }      initial "SERVICE.<name>.<Key>" tags
 //                properties = { Key = { Prop = "text" } }  on "SERVICE.<name>.<Key>"
@@ -70,14 +70,27 @@ struct NodeConfig {
     const ServiceDecl *service(const std::string &name) const;
 };
 
-constexpr size_t kMaxServiceName = 27;
+// A service name must leave room for the longest tag name the container
+// makes: "SERVICE.<name>.OutThread31_KoreLastError" within 51 characters.
+constexpr size_t kMaxServiceName = 17;
 constexpr size_t kMaxShortName = 7;
 constexpr size_t kMaxTagName = 51;
+constexpr uint32_t kSegmentPointMax = 65535;  // the point tables carry 16-bit sizes
+// Data area kept free of the config's segments and FIFOs, for the tags the
+// services and tools make at run time.
+constexpr uint64_t kDataReserve = 4ull << 20;
 
-// Parses a config file; false with a message "FILE:LINE:COLUMN: KEY: what" on error.
+// True when there is no file at path (a node may run without a config).
+bool node_config_absent(const std::string &path);
+// Parses a config file, which must be a regular file; false with a message
+// "FILE:LINE:COLUMN: KEY: what" on error.
 bool load_node_config(const std::string &path, NodeConfig &config, std::string &error);
 // The same for a text (path is used in messages only).
 bool parse_node_config(const std::string &text, const std::string &path, NodeConfig &config, std::string &error);
+
+// The type of a setting's tag when no [[tag]] declares it: u8 for true and
+// false, else i32, u32 or i64, the first that holds the number.
+uint16_t setting_tag_type(const ConfigValue &value);
 
 // Type code of a type name, 0 when unknown; and back.
 uint16_t type_code(const std::string &name);

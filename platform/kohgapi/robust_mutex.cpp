@@ -17,8 +17,10 @@ void robust_mutex_init(pthread_mutex_t *mutex)
 
 RobustLock::RobustLock(pthread_mutex_t *mutex) : mutex_(mutex)
 {
-    if (pthread_mutex_lock(mutex_) == EOWNERDEAD)
-        pthread_mutex_consistent(mutex_);  // the holder died; what it guarded is consistent
+    if (pthread_mutex_lock(mutex_) == EOWNERDEAD) {
+        pthread_mutex_consistent(mutex_);
+        taken_over_ = true;
+    }
 }
 
 }  // namespace ko

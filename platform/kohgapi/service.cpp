@@ -7,6 +7,7 @@
 #include "node_config.h"
 #include "store.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,7 +35,16 @@ struct PointTables {
     std::vector<TagRef> refs;
     std::vector<PortTag> ports;
 };
-PointTables inputs, outputs;
+PointTables &input_tables()
+{
+    static PointTables tables;
+    return tables;
+}
+PointTables &output_tables()
+{
+    static PointTables tables;
+    return tables;
+}
 
 template <size_t N>
 void copy_name(char (&to)[N], const std::string &from)
@@ -43,28 +53,40 @@ void copy_name(char (&to)[N], const std::string &from)
     std::memcpy(to, from.data(), from.size() < N ? from.size() : N - 1);
 }
 
-// Creates a tag from its declaration, with its value, description and properties.
-void create_declared(const TagDecl &d)
+std::string failure(const std::string &tag, const char *what, uint32_t status)
+{
+    return node_config_path() + ": tag " + tag + ": " + what + ": " + KoStatusText(status);
+}
+
+// Creates a tag from its declaration, with its value, description and
+// properties; false with the reason.
+bool create_declared(const TagDecl &d, std::string &error)
 {
     uint32_t status;
-    char work[128];
+    const char *description = d.description.c_str();
     if (d.type == KO_TYPE_SEGMENT)
-        status = KoTagCreateSegment(d.name.c_str(), d.type, d.size, nullptr, d.description.c_str(), work, sizeof work,
-                                    nullptr);
+        status = KoTagCreateSegment(d.name.c_str(), d.type, d.size, nullptr, description, nullptr, 0, nullptr);
     else if (d.type == KO_TYPE_FIFO)
-        status = KoTagCreateFIFO(d.name.c_str(), d.size, d.depth, nullptr, d.description.c_str(), work, sizeof work,
-                                 nullptr);
+        status = KoTagCreateFIFO(d.name.c_str(), d.size, d.depth, nullptr, description, nullptr, 0, nullptr);
     else
-        status = KoTagCreateEx(d.name.c_str(), d.type, nullptr, d.description.c_str());
-    if (status != KO_OK) {
-        std::fprintf(stderr, "kohgapi: tag %s: %s\n", d.name.c_str(), KoStatusText(status));
-        return;
-    }
-    if (d.value)
-        if (uint32_t st = write_config_value(d.name, *d.value); st != KO_OK)
-            std::fprintf(stderr, "kohgapi: tag %s: initial value: %s\n", d.name.c_str(), KoStatusText(st));
+        status = KoTagCreateEx(d.name.c_str(), d.type, nullptr, description);
+    if (status == KO_OK && d.value)
+        if (status = write_config_value(d.name, *d.value); status != KO_OK) {
+            error = failure(d.name, "initial value", status);
+            return false;
+        }
     for (const auto &[property, text] : d.properties)
-        KoTagSetProperty(d.name.c_str(), property.c_str(), text.c_str());
+        if (status == KO_OK)
+            status = KoTagSetProperty(d.name.c_str(), property.c_str(), text.c_str());
+    if (status != KO_OK)
+        error = failure(d.name, "creation", status);
+    return status == KO_OK;
+}
+
+bool tag_exists(const std::string &name)
+{
+    uint32_t entry = 0;
+    return KoTagGetProperty(name.c_str(), "Entry", &entry, sizeof entry) == KO_OK;
 }
 
 // The type and size a point's tag gets when it is not declared.
@@ -107,10 +129,17 @@ void build_points(const std::vector<PointDecl> &decls, const NodeConfig &config,
         ref.bit_number = p.bit;
         ref.item_width = p.item_width;
         ref.enabled = p.enabled ? 1 : 0;
-        uint32_t entry = 0;
+        // The tag as the store has it, which may predate the config.
+        uint32_t entry = 0, real_type = type;
         KoTagGetProperty(p.tag.c_str(), "Entry", &entry, sizeof entry);
-        KoTagGetProperty(p.tag.c_str(), "Type", &type, sizeof(uint16_t));
+        KoTagGetProperty(p.tag.c_str(), "Type", &real_type, sizeof real_type);
         KoTagGetProperty(p.tag.c_str(), "Size", &size, sizeof size);
+        type = static_cast<uint16_t>(real_type);
+        if (type == KO_TYPE_FIFO || size > kSegmentPointMax) {
+            std::fprintf(stderr, "kohgapi: I/O point tag %s is a %s of %u bytes, which no point can move; disabled\n",
+                         p.tag.c_str(), type_name(type), size);
+            ref.enabled = 0;
+        }
         port.data_type = type;
         port.data_size = static_cast<uint16_t>(size);
         port.entry = entry;
@@ -158,61 +187,88 @@ uint32_t write_config_value(const std::string &tag, const ConfigValue &value)
     return KoTagWriteByEntry(entry, &as_int, 8);
 }
 
-void seed_from_node_config()
+bool seed_from_node_config(std::string &error)
 {
     NodeConfig config;
-    std::string error;
     std::string path = node_config_path();
-    if (!load_node_config(path, config, error)) {
-        if (FILE *f = std::fopen(path.c_str(), "r")) {  // a missing config is no error
-            std::fclose(f);
-            std::fprintf(stderr, "kohgapi: %s\n", error.c_str());
-        }
-        return;
-    }
+    if (node_config_absent(path))
+        return true;
+    if (!load_node_config(path, config, error))
+        return false;
     for (const TagDecl &d : config.tags)
-        create_declared(d);
+        if (!create_declared(d, error))
+            return false;
     for (const ServiceDecl &service : config.services) {
         for (const auto &[key, value] : service.settings) {
             std::string name = "SERVICE." + service.name + "." + key;
-            uint16_t type = std::holds_alternative<double>(value) ? KO_TYPE_F32
-                            : std::holds_alternative<bool>(value) ? KO_TYPE_U8
-                                                                  : KO_TYPE_I32;
-            if (KoTagCreateEx(name.c_str(), type, nullptr, nullptr) == KO_OK)
-                write_config_value(name, value);
+            uint32_t status = KO_OK;
+            if (config.tag(name) == nullptr)
+                status = KoTagCreateEx(name.c_str(), setting_tag_type(value), nullptr, nullptr);
+            if (status == KO_OK)
+                status = write_config_value(name, value);
+            if (status != KO_OK) {
+                error = failure(name, "setting", status);
+                return false;
+            }
         }
         for (const auto &[key, properties] : service.properties) {
             std::string name = "SERVICE." + service.name + "." + key;
-            KoTagCreateEx(name.c_str(), KO_TYPE_U8, nullptr, nullptr);
+            uint32_t status = tag_exists(name) ? KO_OK : KoTagCreateEx(name.c_str(), KO_TYPE_U8, nullptr, nullptr);
             for (const auto &[property, text] : properties)
-                KoTagSetProperty(name.c_str(), property.c_str(), text.c_str());
+                if (status == KO_OK)
+                    status = KoTagSetProperty(name.c_str(), property.c_str(), text.c_str());
+            if (status != KO_OK) {
+                error = failure(name, "property", status);
+                return false;
+            }
         }
     }
+    return true;
 }
 
-void bind_service(const std::string &name)
+namespace {
+
+// The config the hosted service was named from. Built on first use: the
+// names are bound from a constructor that may run before this file's statics.
+NodeConfig &hosted_config()
+{
+    static NodeConfig config;
+    return config;
+}
+
+}  // namespace
+
+void bind_service_names(const std::string &name)
 {
     copy_name(KoServiceName, name);
     copy_name(KoServiceShortName, name.substr(0, kMaxShortName));
-    inputs = PointTables{};
-    outputs = PointTables{};
-    NodeConfig config;
+    input_tables() = PointTables{};
+    output_tables() = PointTables{};
+    NodeConfig &config = hosted_config();
+    config = NodeConfig{};
     std::string error;
     std::string path = node_config_path();
-    if (load_node_config(path, config, error)) {
-        if (const ServiceDecl *service = config.service(name)) {
-            copy_name(KoServiceShortName, service->short_name);
-            build_points(service->inputs, config, inputs);
-            build_points(service->outputs, config, outputs);
-        }
-    } else if (FILE *f = std::fopen(path.c_str(), "r")) {
-        std::fclose(f);
+    if (!node_config_absent(path) && !load_node_config(path, config, error))
         std::fprintf(stderr, "kohgapi: %s\n", error.c_str());
-    }
+    if (const ServiceDecl *service = config.service(name))
+        copy_name(KoServiceShortName, service->short_name);
     std::snprintf(KoServiceStatusTag, sizeof KoServiceStatusTag, "SERVICE.%s.Status", KoServiceName);
     std::snprintf(KoServiceErrorTag, sizeof KoServiceErrorTag, "SERVICE.%s.Error", KoServiceName);
     std::snprintf(KoServiceRunTag, sizeof KoServiceRunTag, "SERVICE.%s.Run", KoServiceName);
     std::snprintf(KoServiceLiveTag, sizeof KoServiceLiveTag, "SERVICE.%s.Live", KoServiceName);
+    TagRefs_IN = TagRefs_Out = nullptr;
+    KoInPortTags = KoOutPortTags = nullptr;
+    KoInPortCount = KoOutPortCount = 0;
+}
+
+void build_service_points()
+{
+    const ServiceDecl *service = hosted_config().service(KoServiceName);
+    if (service == nullptr)
+        return;
+    PointTables &inputs = input_tables(), &outputs = output_tables();
+    build_points(service->inputs, hosted_config(), inputs);
+    build_points(service->outputs, hosted_config(), outputs);
     TagRefs_IN = inputs.refs.empty() ? nullptr : inputs.refs.data();
     KoInPortTags = inputs.ports.empty() ? nullptr : inputs.ports.data();
     KoInPortCount = static_cast<int32_t>(inputs.refs.size());
@@ -221,22 +277,40 @@ void bind_service(const std::string &name)
     KoOutPortCount = static_cast<int32_t>(outputs.refs.size());
 }
 
+void bind_service(const std::string &name)
+{
+    bind_service_names(name);
+    build_service_points();
+}
+
+std::string service_name_problem(const char *name)
+{
+    if (name == nullptr || name[0] == '\0')
+        return "KO_SERVICE is not set: it names the service this process hosts";
+    size_t length = std::strlen(name);
+    if (length > kMaxServiceName)
+        return "KO_SERVICE \"" + std::string(name) + "\" is " + std::to_string(length) +
+               " characters; the limit for a service name is " + std::to_string(kMaxServiceName);
+    for (const char *p = name; *p != '\0'; ++p)
+        if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '_' && *p != '-')
+            return "KO_SERVICE \"" + std::string(name) +
+                   "\" is not a service name: use letters, digits, '_' and '-'";
+    return {};
+}
+
 }  // namespace ko
 
 namespace {
 
 // A hosted service is named by KO_SERVICE; other programs (tools) have none.
+// Only names are bound here: nothing touches the store before the service
+// registers.
 __attribute__((constructor)) void bind_hosted_service()
 {
     const char *name = std::getenv("KO_SERVICE");
-    if (name == nullptr || name[0] == '\0')
+    if (name == nullptr || !ko::service_name_problem(name).empty())
         return;
-    if (std::strlen(name) > ko::kMaxServiceName) {
-        std::fprintf(stderr, "kohgapi: KO_SERVICE \"%s\" is %zu characters; the limit for a service name is %zu\n",
-                     name, std::strlen(name), ko::kMaxServiceName);
-        return;
-    }
-    ko::bind_service(name);
+    ko::bind_service_names(name);
 }
 
 }  // namespace

@@ -15,12 +15,16 @@
 namespace ko {
 
 constexpr uint32_t kStoreMagic = 0x53544F4B;  // "KOTS"
-constexpr uint32_t kStoreVersion = 1;
+constexpr uint32_t kStoreVersion = 2;
 constexpr uint32_t kTagCapacity = 16384;
 constexpr uint32_t kIndexSize = 32768;  // power of two, twice the tags
 constexpr uint32_t kMailboxCapacity = 64;
 constexpr uint32_t kMailboxDepth = 64;
 constexpr uint64_t kDataSize = 64ull << 20;  // sparse: pages cost only when written
+constexpr uint32_t kPropertyNameMax = 31;
+constexpr uint32_t kPropertyTextMax = 4095;
+constexpr uint32_t kPropertiesPerTag = 64;
+constexpr uint32_t kFifoDepthMax = 1u << 30;  // the counters run over twice the depth
 
 struct TagSlot {
     char name[KO_TAG_NAME_SIZE];
@@ -36,24 +40,35 @@ struct TagSlot {
 static_assert(sizeof(TagSlot) == 96);
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
+// A segment keeps two copies of its bytes. A write goes to the copy that is
+// not current and then makes it current, so a writer killed mid-write leaves
+// the current copy whole. The other copy lags behind the current one only
+// within [lag_offset, lag_offset + lag_length), which the next write brings
+// over first.
 struct SegmentArea {
     pthread_mutex_t lock;
-    // then size bytes
+    std::atomic<uint32_t> current;  // 0 or 1
+    uint32_t lag_offset;
+    uint32_t lag_length;
+    uint32_t reserved;
+    // then two copies of size bytes
 };
 
+// head and tail run from 0 to 2 * depth - 1, so full and empty differ for
+// every depth and the order survives their wrap-around.
 struct FifoArea {
     pthread_mutex_t lock;
-    std::atomic<uint32_t> head;  // records taken, ever (wraps)
-    std::atomic<uint32_t> tail;  // records put, ever (wraps)
+    std::atomic<uint32_t> head;  // next record to take
+    std::atomic<uint32_t> tail;  // next place to put
     // then depth records
 };
 
 struct PropertyRecord {
-    uint64_t next;  // older record, 0 = none
-    char name[32];
-    uint32_t length;  // text bytes without terminator
-    uint32_t reserved;
-    // then length + 1 bytes of text
+    uint64_t next;  // older record (or next free record), 0 = none
+    char name[kPropertyNameMax + 1];
+    uint32_t length;    // text bytes without terminator
+    uint32_t capacity;  // text bytes the record holds, terminator included
+    // then capacity bytes of text
 };
 
 struct MailboxMessage {
@@ -76,7 +91,7 @@ struct Mailbox {
 };
 
 struct StoreHeader {
-    std::atomic<uint32_t> magic;  // written last by the creator
+    std::atomic<uint32_t> magic;
     uint32_t version;
     uint64_t file_size;
     uint32_t tag_capacity;
@@ -91,6 +106,7 @@ struct StoreHeader {
     std::atomic<uint64_t> data_used;
     std::atomic<uint32_t> tag_count;
     uint32_t reserved;
+    uint64_t free_properties;  // list of property records to reuse, 0 = none
     pthread_mutex_t lock;  // creation, properties, mailbox registration
 };
 
@@ -128,9 +144,12 @@ inline uint32_t entry_slot(uint32_t entry, Store *&s, TagSlot *&t)
 // Entry of a tag by name, 0 when there is none. Lock-free.
 uint32_t find_tag(Store *s, const char *name);
 
-// Creates a tag under the store lock (or finds it, when it exists with the
-// same type). Returns a status; entry receives the tag's entry.
-uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, uint32_t depth, uint32_t *entry);
+// Creates a tag with its source and description under the store lock (or
+// finds it, when it exists with the same type and shape). Everything the tag
+// needs is in place before it is published; a creation that fails leaves
+// nothing. entry receives the tag's entry.
+uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, uint32_t depth, const char *source,
+                    const char *description, uint32_t *entry);
 
 // Property text by case-insensitive name; false when absent.
 bool get_property(Store *s, TagSlot *tag, const char *name, std::string &text);
@@ -139,15 +158,20 @@ uint32_t set_property(Store *s, TagSlot *tag, const char *name, const char *text
 bool is_value_type(uint16_t type);
 bool is_segment_type(uint16_t type);
 uint32_t value_size(uint16_t type);  // 0 for segments, FIFOs and unknown codes
+// Bytes of the data area a segment or FIFO of that shape takes.
+uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth);
 
 // The type a by-name write of a missing tag creates for a width, 0 for none.
 uint16_t type_for_width(uint32_t size);
 
 uint32_t fifo_peek(Store *s, TagSlot *t, void *record, uint32_t size);
+void fifo_init(FifoArea *fifo);
 uint32_t segment_read(Store *s, TagSlot *t, uint32_t offset, void *buffer, uint32_t length);
 uint32_t segment_write(Store *s, TagSlot *t, uint32_t offset, const void *buffer, uint32_t length);
+void segment_init(SegmentArea *segment);
 
-// Seeds a new store from the node config (tags, settings, properties).
-void seed_from_node_config();
+// Seeds a store being created from the node config (tags, settings,
+// properties); false with the reason when the config or a creation fails.
+bool seed_from_node_config(std::string &error);
 
 }  // namespace ko

@@ -11,31 +11,12 @@ namespace {
 
 using namespace ko;
 
-// Stores description and source as properties of a tag just created or found.
-uint32_t describe(Store *s, uint32_t entry, const char *source, const char *description)
-{
-    TagSlot *t = slot_of(s, entry);
-    std::string old;
-    if (source != nullptr && source[0] != '\0' && !(get_property(s, t, "Source", old) && old == source))
-        if (uint32_t status = set_property(s, t, "Source", source); status != KO_OK)
-            return status;
-    if (description != nullptr && description[0] != '\0' &&
-        !(get_property(s, t, "Description", old) && old == description))
-        return set_property(s, t, "Description", description);
-    return KO_OK;
-}
-
 uint32_t create_described(const char *name, uint16_t type, uint32_t size, uint32_t depth, const char *source,
                           const char *description, char *work, uint32_t work_size, uint32_t *entry_out)
 {
     Store *s = store();
-    uint32_t status = KO_E_STORE;
     uint32_t entry = 0;
-    if (s != nullptr) {
-        status = create_tag(s, name, type, size, depth, &entry);
-        if (status == KO_OK)
-            status = describe(s, entry, source, description);
-    }
+    uint32_t status = s == nullptr ? KO_E_STORE : create_tag(s, name, type, size, depth, source, description, &entry);
     if (status != KO_OK && work != nullptr && work_size > 0)
         std::snprintf(work, work_size, "%s: %s", name != nullptr ? name : "(null)", KoStatusText(status));
     if (status == KO_OK && entry_out != nullptr)
@@ -139,6 +120,7 @@ extern "C" uint32_t KoTagGetInfo(uint32_t entry, KoTagInfo *info)
     if (info == nullptr)
         return KO_E_ARGUMENT;
     std::memcpy(info->name, t->name, sizeof info->name);
+    info->name[sizeof info->name - 1] = '\0';
     info->type = t->type;
     info->size = t->size;
     info->depth = t->depth;
@@ -158,6 +140,8 @@ extern "C" const char *KoStatusText(uint32_t status)
     case KO_E_KIND: return "KO_E_KIND (wrong kind of tag for this call)";
     case KO_E_NAME: return "KO_E_NAME (name empty or longer than 51 characters)";
     case KO_E_EXISTS: return "KO_E_EXISTS (exists with another type)";
+    case KO_E_SERVED: return "KO_E_SERVED (the service is served by another process)";
+    case KO_E_NO_SERVICE: return "KO_E_NO_SERVICE (KO_SERVICE names no service)";
     case KO_E_FULL: return "KO_E_FULL (tag store full)";
     case KO_E_STORE: return "KO_E_STORE (tag store unusable)";
     case KO_E_ARGUMENT: return "KO_E_ARGUMENT (bad argument)";
@@ -165,7 +149,7 @@ extern "C" const char *KoStatusText(uint32_t status)
     case KO_E_TYPE: return "KO_E_TYPE (unknown type code)";
     case KO_E_MAILBOX: return "KO_E_MAILBOX (no such mailbox or service)";
     case KO_E_MAILBOX_FULL: return "KO_E_MAILBOX_FULL (mailbox full)";
-    case KO_E_REGISTER: return "KO_E_REGISTER (cannot register the service)";
+    case KO_E_REGISTER: return "KO_E_REGISTER (bad registration record, or registered already)";
     default: return "unknown status";
     }
 }

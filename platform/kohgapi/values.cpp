@@ -241,7 +241,7 @@ extern "C" uint32_t KoTagWrite(const char *name, const void *buffer, uint32_t si
         uint16_t type = type_for_width(size);
         if (type == 0)
             return KO_E_SIZE;
-        if (uint32_t status = create_tag(s, name, type, size, 0, &entry); status != KO_OK)
+        if (uint32_t status = create_tag(s, name, type, size, 0, nullptr, nullptr, &entry); status != KO_OK)
             return status;
     }
     return write_tag(s, slot_of(s, entry), buffer, size);

@@ -68,7 +68,10 @@ extern "C" uint64_t RtProcessStartTime(int32_t pid)
     std::fclose(file);
     line[n] = '\0';
     const char *p = std::strrchr(line, ')');
-    if (p == nullptr)
+    if (p == nullptr || p[1] != ' ')
+        return 0;
+    // Field 3 is the state: a zombie (Z) or dead (X) process has ended.
+    if (p[2] == 'Z' || p[2] == 'X')
         return 0;
     // Field 22 (starttime) is the 20th field after the closing parenthesis of the command.
     unsigned long long value = 0;
@@ -107,13 +110,13 @@ public:
     RootDirectory()
     {
         std::string path = settings().node_dir + "/root.catalog";
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        fd_ = RtOpenNodeFile("root.catalog", O_RDWR | O_CREAT);
         if (fd_ < 0)
             return;
         if (flock(fd_, LOCK_EX) != 0)
             return;
         struct stat st {};
-        if (fstat(fd_, &st) != 0)
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))
             return;
         if (st.st_size == 0 && ftruncate(fd_, sizeof(RootFile)) != 0)
             return;

@@ -13,6 +13,7 @@ namespace rtk {
 // Environment of the process, read once on first use.
 struct Settings {
     std::string node_dir;
+    std::string node_dir_error;  // why the default node directory is refused
     std::string node_name;
     std::string library_path;
     std::string program_dir;

@@ -263,13 +263,23 @@ BOOLEAN TerminateRtProcess(RTHANDLE process, BOOLEAN force, DWORD milliseconds);
 BOOLEAN GetRtNodeInfo(DWORD location, NODE_INFO *info);
 
 /* Project extension: the node's runtime directory (RT_NODE_DIR, or the
- * default, which is created when missing), without a trailing '/'. Valid
+ * default, which is created when missing, mode 0770), without a trailing '/'. Valid
  * for the life of the process. */
 const char *RtNodeDirectory(void);
+/* Project extension: why the node directory may not be used, empty when it
+ * may. Without RT_NODE_DIR the default directory is refused unless it is a
+ * real directory (not a link) owned by the calling user, with no write
+ * access for other users. */
+const char *RtNodeDirectoryError(void);
+/* Project extension: opens a file of the node directory (a plain name) with
+ * open(2) flags; never follows a symbolic link, creates with mode 0660 (less
+ * the umask). -1 with errno EACCES when the node directory is refused. */
+int RtOpenNodeFile(const char *name, int flags);
 /* Project extension: the node name (RT_NODE_NAME or the host name). */
 const char *RtNodeName(void);
 /* Project extension: when a process started (clock ticks since boot), 0 when
- * it does not exist. A pid with another start time is another process. */
+ * it does not exist or has ended and is only waiting to be reaped (a
+ * zombie). A pid with another start time is another process. */
 uint64_t RtProcessStartTime(int32_t pid);
 
 #ifdef __cplusplus

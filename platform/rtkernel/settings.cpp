@@ -2,9 +2,13 @@
 // and the node's name and directory that every component derives from it.
 #include "kernel_internal.h"
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +40,42 @@ std::string program_dir()
     return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 
+std::string user_name(uid_t uid)
+{
+    char buffer[1024];
+    passwd entry{}, *found = nullptr;
+    std::string id = "uid " + std::to_string(uid);
+    if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        return std::string(found->pw_name) + " (" + id + ")";
+    return id;
+}
+
+// The default directory sits in a folder every user can write to, so it is
+// used only when it is really ours: a directory, not a link, owned by this
+// user, writable by nobody outside its group. Empty when it is usable.
+std::string check_default_dir(const std::string &dir)
+{
+    if (mkdir(dir.c_str(), 0770) != 0 && errno != EEXIST)
+        return "cannot make the node directory " + dir + ": " + std::strerror(errno);
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0)
+        return "cannot use the node directory " + dir + ": " + std::strerror(errno);
+    std::string refuse = "refusing the node directory " + dir + ": ";
+    std::string advice = "; remove it or set RT_NODE_DIR to a directory of your own";
+    if (S_ISLNK(st.st_mode))
+        return refuse + "it is a symbolic link" + advice;
+    if (!S_ISDIR(st.st_mode))
+        return refuse + "it is not a directory" + advice;
+    if (st.st_uid != geteuid())
+        return refuse + "it belongs to " + user_name(st.st_uid) + ", not to " + user_name(geteuid()) + advice;
+    if ((st.st_mode & S_IWOTH) != 0) {
+        char mode[16];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        return refuse + "every user may write to it (mode " + mode + ")" + advice;
+    }
+    return {};
+}
+
 Settings read_settings()
 {
     Settings s;
@@ -45,7 +85,7 @@ Settings read_settings()
         s.node_dir = dir;
     } else {
         s.node_dir = "/dev/shm/rtnode-" + s.node_name;
-        mkdir(s.node_dir.c_str(), 0777);  // the default node directory is ours to make
+        s.node_dir_error = check_default_dir(s.node_dir);
     }
     while (s.node_dir.size() > 1 && s.node_dir.back() == '/')
         s.node_dir.pop_back();
@@ -83,4 +123,21 @@ extern "C" const char *RtNodeDirectory(void)
 extern "C" const char *RtNodeName(void)
 {
     return rtk::settings().node_name.c_str();
+}
+
+extern "C" const char *RtNodeDirectoryError(void)
+{
+    return rtk::settings().node_dir_error.c_str();
+}
+
+extern "C" int RtOpenNodeFile(const char *name, int flags)
+{
+    const rtk::Settings &s = rtk::settings();
+    if (!s.node_dir_error.empty() || name == nullptr || std::strchr(name, '/') != nullptr) {
+        errno = EACCES;
+        return -1;
+    }
+    std::string path = s.node_dir + "/" + name;
+    // Never through a link; created for the owner and the node's group only.
+    return open(path.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, 0660);
 }

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr uint32_t kPointUnit = 8;
-
 // One device read for the bit point at i and every point of its address that
 // follows; returns the index of the group's last point.
 int32_t read_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
@@ -26,7 +24,7 @@ int32_t read_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
         const PortTag &port = KoInPortTags[ref.port_index];
         uint8_t bit[8] = {};
         GetBit(bit, sizeof bit, item, BitItemLength(ref), ref.bit_number);
-        c.tag_status |= KoTagWriteByEntry(port.entry, bit, port.data_size);
+        c.tag_status |= FitsPointUnit(port) ? KoTagWriteByEntry(port.entry, bit, port.data_size) : KO_E_SIZE;
         if (!SameAddressFollows(i, KoInPortCount, TagRefs_IN))
             return i;
         ++i;
@@ -35,6 +33,10 @@ int32_t read_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
 
 void read_value(Cycle &c, const TagRef &ref, const PortTag &port, uint8_t (&scratch)[8])
 {
+    if (!FitsPointUnit(port)) {
+        c.tag_status |= KO_E_SIZE;
+        return;
+    }
     uint32_t status =
         DriverCalls.read(&g_record, c.record->index, ref.address, 0, scratch, port.data_size, kPointUnit, &ref);
     c.driver_status |= status;

@@ -110,6 +110,12 @@ inline bool IsSegmentType(uint16_t type)
 {
     return type == KO_TYPE_SEGMENT || type == KO_TYPE_SEGMENT13;
 }
+// Value and bit points move at most 8 bytes, whatever a table says.
+constexpr uint32_t kPointUnit = 8;
+inline bool FitsPointUnit(const PortTag &port)
+{
+    return port.data_size <= kPointUnit;
+}
 
 // ---- service threads (service_thread.cpp) ----------------------------------------
 // The working state of one In or Out thread's cycle.

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr uint32_t kPointUnit = 8;
-
 // Whether a value must go to the device: always without OutputDifferent or
 // after an open, else only when it differs from what the device last took.
 bool must_write(const Cycle &c, const PortTag &port, const uint8_t *value, uint32_t length)
@@ -42,7 +40,7 @@ int32_t write_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
         const TagRef &ref = TagRefs_Out[i];
         const PortTag &port = KoOutPortTags[ref.port_index];
         uint8_t value[8] = {};
-        uint32_t read = KoTagReadByEntry(port.entry, value, port.data_size);
+        uint32_t read = FitsPointUnit(port) ? KoTagReadByEntry(port.entry, value, port.data_size) : KO_E_SIZE;
         c.tag_status |= read;
         if (read != 0)
             break;  // the group ends here; the points after it form a new one
@@ -60,7 +58,7 @@ int32_t write_bit_group(Cycle &c, int32_t i, uint8_t (&item)[8])
 
 void write_value(Cycle &c, const TagRef &ref, PortTag &port, uint8_t (&scratch)[8])
 {
-    uint32_t read = KoTagReadByEntry(port.entry, scratch, port.data_size);
+    uint32_t read = FitsPointUnit(port) ? KoTagReadByEntry(port.entry, scratch, port.data_size) : KO_E_SIZE;
     c.tag_status |= read;
     if (read == 0 && must_write(c, port, scratch, port.data_size))
         write_item(c, ref, port, scratch, port.data_size);

@@ -301,8 +301,10 @@ public:
             type = d->type;
             size = d->size;
         }
-        if (type == KO_TYPE_FIFO)
-            error(at->source(), key, "a fifo tag cannot be an I/O point");
+        if (type == KO_TYPE_FIFO && (p.access_mode == 3 || size > 8))
+            error(at->source(), key,
+                  "a fifo can be a bit or value point of records of at most 8 bytes; this one has " +
+                      std::to_string(size) + "-byte records");
         if (p.access_mode == 3) {
             if (type != 0 && !is_segment_type(type))
                 error(at->source(), key, "a segment point needs a segment tag, not " + std::string(type_name(type)));
@@ -313,10 +315,10 @@ public:
                 error(at->source(), key,
                       "the segment is " + std::to_string(size) + " bytes; a segment point moves at most " +
                           std::to_string(kSegmentPointMax));
-        } else if (is_segment_type(type)) {
+        } else if (p.access_mode == 2 && is_segment_type(type)) {
             error(at->source(), key,
-                  std::string(p.access_mode == 1 ? "a bit" : "a value") + " point moves at most 8 bytes; the tag is a " +
-                      std::to_string(size) + "-byte segment (use access = \"segment\")");
+                  "a value point moves at most 8 bytes; the tag is a " + std::to_string(size) +
+                      "-byte segment (use access = \"segment\")");
         }
     }
 

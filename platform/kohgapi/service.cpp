@@ -135,7 +135,7 @@ void build_points(const std::vector<PointDecl> &decls, const NodeConfig &config,
         KoTagGetProperty(p.tag.c_str(), "Type", &real_type, sizeof real_type);
         KoTagGetProperty(p.tag.c_str(), "Size", &size, sizeof size);
         type = static_cast<uint16_t>(real_type);
-        if (type == KO_TYPE_FIFO || size > kSegmentPointMax) {
+        if ((type == KO_TYPE_FIFO && size > 8) || size > kSegmentPointMax) {
             std::fprintf(stderr, "kohgapi: I/O point tag %s is a %s of %u bytes, which no point can move; disabled\n",
                          p.tag.c_str(), type_name(type), size);
             ref.enabled = 0;

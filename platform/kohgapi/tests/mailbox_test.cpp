@@ -55,7 +55,8 @@ TEST(Mailbox, RegistrationRules)
     bad.signature = 0x1234;
     ko::bind_service("");
     KoServiceRegistration good = registration();
-    EXPECT_EQ(KoServiceRegister(&good), KO_E_REGISTER) << "no service name";
+    EXPECT_EQ(KoServiceRegister(&good), KO_E_NO_SERVICE) << "no service name";
+    EXPECT_NE(std::string(KoServiceError()).find("KO_SERVICE is not set"), std::string::npos) << KoServiceError();
     ko::bind_service("MB_RULES");
     EXPECT_EQ(KoServiceRegister(&bad), KO_E_REGISTER);
     EXPECT_EQ(KoServiceRegister(nullptr), KO_E_REGISTER);
@@ -63,7 +64,10 @@ TEST(Mailbox, RegistrationRules)
     EXPECT_STREQ(KoServiceShortName, "MB_RULE");
 
     // Another process cannot serve the same name while this one lives.
-    testnode::Child twin([&](int) { return KoServiceRegister(&good) == KO_E_EXISTS ? 0 : 1; });
+    std::string served = "service MB_RULES is already served by process " + std::to_string(getpid());
+    testnode::Child twin([&](int) {
+        return KoServiceRegister(&good) == KO_E_SERVED && std::string(KoServiceError()) == served ? 0 : 1;
+    });
     EXPECT_EQ(twin.wait(), 0);
     KoServiceEnd(nullptr);
     uintptr_t mailbox = 0;

@@ -29,9 +29,9 @@ TEST(NodeConfig, ErrorsNameFileLineColumnAndKey)
         {"syntax error", "[node]\nname = \"a\nx", "node.toml:2:"},
         {"unknown key", "[node]\nname = \"a\"\ncolour = 3\n", "node.toml:3:1: node.colour: unknown key"},
         {"unknown type", "[[tag]]\nname = \"A\"\ntype = \"u7\"\n", "node.toml:3:8: tag[0].type: unknown type \"u7\""},
-        {"overlong service name", "[[service]]\nname = \"ABCDEFGHIJKLMNOPQRSTUVWXYZ12\"\n",
-         "node.toml:2:8: service[0].name: service name \"ABCDEFGHIJKLMNOPQRSTUVWXYZ12\" is 28 characters; the limit "
-         "is 27"},
+        {"overlong service name", "[[service]]\nname = \"ABCDEFGHIJKLMNOPQR\"\n",
+         "node.toml:2:8: service[0].name: service name \"ABCDEFGHIJKLMNOPQR\" is 18 characters; the limit "
+         "is 17"},
         {"overlong short name", "[[service]]\nname = \"ECAT\"\nshort_name = \"ABCDEFGH\"\n",
          "node.toml:3:14: service[0].short_name: short name \"ABCDEFGH\" is 8 characters; the limit is 7"},
         {"overlong tag name", "[[tag]]\nname = \"T2345678901234567890123456789012345678901234567890123\"\ntype = \"u8\"\n",
@@ -56,10 +56,10 @@ TEST(NodeConfig, LimitsAtTheEdge)
 {
     ko::NodeConfig config;
     std::string error;
-    std::string text = "[[service]]\nname = \"ABCDEFGHIJKLMNOPQRSTUVWXYZ1\"\nshort_name = \"ABCDEFG\"\n"
+    std::string text = "[[service]]\nname = \"ABCDEFGHIJKLMNOPQ\"\nshort_name = \"ABCDEFG\"\n"
                        "[[tag]]\nname = \"T23456789012345678901234567890123456789012345678901\"\ntype = \"u8\"\n";
     ASSERT_TRUE(ko::parse_node_config(text, "node.toml", config, error)) << error;
-    EXPECT_EQ(config.services[0].name.size(), 27u);
+    EXPECT_EQ(config.services[0].name.size(), 17u);
     EXPECT_EQ(config.tags[0].name.size(), 51u);
 }
 

@@ -10,12 +10,14 @@
 // -s: headerless one-record lines; --json: machine output.
 // Exit: 0 done, 1 failed (missing tag, service not answering), 2 usage.
 #include "commands.h"
+#include "kohgapi.h"
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
 int main(int argc, char **argv)
 {
+    KoStoreAttachOnly();  // a tool looks at a node; it never makes one
     CLI::App app{"ko - tags, values, services and log of the node in RT_NODE_DIR"};
     app.require_subcommand(1);
     kotool::Options options;

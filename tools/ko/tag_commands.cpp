@@ -85,8 +85,6 @@ int get(const Options &options, const std::vector<std::string> &names)
 
 int set(const Options &, const std::string &type_name, const std::string &tag, const std::string &value)
 {
-    if (!store_usable())
-        return kFailed;
     uint16_t wanted = 0;
     if (!type_name.empty()) {
         wanted = type_from_name(type_name);
@@ -96,6 +94,8 @@ int set(const Options &, const std::string &type_name, const std::string &tag, c
             return kUsage;
         }
     }
+    if (!store_usable())
+        return kFailed;
     Tag t;
     bool exists = find(tag, t);
     if (exists && wanted != 0 && wanted != t.info.type) {

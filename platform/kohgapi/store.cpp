@@ -387,13 +387,39 @@ uint32_t hash_name(const char *name)
     return h;
 }
 
-void index_insert(Store *s, const char *name, uint32_t entry)
+// The index slot a new name goes to; kNoSlot when the index is full (only
+// in a damaged store: it has twice as many slots as the store has tags).
+constexpr uint32_t kNoSlot = ~0u;
+uint32_t free_index_slot(Store *s, const char *name)
 {
     const uint32_t mask = s->header->index_size - 1;
     uint32_t i = hash_name(name) & mask;
-    while (s->index[i].load() != 0)
-        i = (i + 1) & mask;
-    s->index[i].store(entry, std::memory_order_release);
+    for (uint32_t probes = 0; probes <= mask; ++probes, i = (i + 1) & mask)
+        if (s->index[i].load() == 0)
+            return i;
+    return kNoSlot;
+}
+
+void index_insert(Store *s, const char *name, uint32_t entry)
+{
+    if (uint32_t slot = free_index_slot(s, name); slot != kNoSlot)
+        s->index[slot].store(entry, std::memory_order_release);
+}
+
+// The entry the name index holds for a name, 0 when it holds none.
+uint32_t indexed_entry(Store *s, const char *name)
+{
+    const uint32_t mask = s->header->index_size - 1;
+    const uint32_t count = s->header->tag_count.load(std::memory_order_acquire);
+    uint32_t i = hash_name(name) & mask;
+    for (uint32_t probes = 0; probes <= mask; ++probes, i = (i + 1) & mask) {
+        uint32_t entry = s->index[i].load(std::memory_order_acquire);
+        if (entry == 0)
+            break;
+        if (entry <= count && std::strncmp(s->tags[entry - 1].name, name, KO_TAG_NAME_SIZE) == 0)
+            return entry;
+    }
+    return 0;
 }
 
 // The store lock. A holder killed after publishing a tag's count but before
@@ -403,7 +429,7 @@ public:
     explicit StoreLock(Store *s) : lock_(&s->header->lock)
     {
         uint32_t newest = s->header->tag_count.load();
-        if (lock_.taken_over() && newest != 0 && find_tag(s, s->tags[newest - 1].name) != newest)
+        if (lock_.taken_over() && newest != 0 && indexed_entry(s, s->tags[newest - 1].name) != newest)
             index_insert(s, s->tags[newest - 1].name, newest);
     }
 
@@ -577,16 +603,13 @@ uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth)
 
 uint32_t find_tag(Store *s, const char *name)
 {
-    const uint32_t mask = s->header->index_size - 1;
-    const uint32_t count = s->header->tag_count.load(std::memory_order_acquire);
-    uint32_t i = hash_name(name) & mask;
-    for (uint32_t probes = 0; probes <= mask; ++probes, i = (i + 1) & mask) {
-        uint32_t entry = s->index[i].load(std::memory_order_acquire);
-        if (entry == 0)
-            return 0;
-        if (entry <= count && std::strncmp(s->tags[entry - 1].name, name, KO_TAG_NAME_SIZE) == 0)
-            return entry;
-    }
+    if (uint32_t entry = indexed_entry(s, name); entry != 0)
+        return entry;
+    // The newest tag may be counted but not yet indexed: its creator is
+    // between the two stores, or was killed there.
+    uint32_t count = s->header->tag_count.load(std::memory_order_acquire);
+    if (count != 0 && std::strncmp(s->tags[count - 1].name, name, KO_TAG_NAME_SIZE) == 0)
+        return count;
     return 0;
 }
 
@@ -615,7 +638,7 @@ uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, ui
         return KO_OK;
     }
     uint32_t count = s->header->tag_count.load();
-    if (count >= s->header->tag_capacity)
+    if (count >= s->header->tag_capacity || free_index_slot(s, name) == kNoSlot)
         return KO_E_FULL;
     uint64_t used = s->header->data_used.load();  // given back when the creation fails
     TagSlot &t = s->tags[count];

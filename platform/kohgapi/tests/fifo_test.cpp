@@ -88,6 +88,39 @@ TEST(Fifo, WrapsAroundManyTimes)
     }
 }
 
+// Its counters wrap at twice the depth: across each wrap, with the FIFO at
+// every fill level from empty to full, order, counts and full/empty hold.
+TEST(Fifo, OrderAcrossCounterWrapForADepthThatIsNoPowerOfTwo)
+{
+    constexpr uint32_t kDepth = 1000;
+    uint32_t fifo = 0;
+    ASSERT_EQ(KoTagCreateFIFO("F.Thousand", 4, kDepth, nullptr, nullptr, nullptr, 0, &fifo), KO_OK);
+    uint32_t put = 0, taken = 0, count = 0;
+    for (uint32_t round = 0; round < 12; ++round) {
+        uint32_t fill = (round * 397) % (kDepth + 1);  // 0 .. depth, in no simple order
+        while (put - taken < fill) {
+            ASSERT_EQ(KoTagPutFIFO(fifo, &put, 4, &count), KO_OK);
+            ASSERT_EQ(count, ++put - taken);
+        }
+        if (fill == kDepth) {
+            uint32_t extra = 0xDEAD;
+            ASSERT_EQ(KoTagPutFIFO(fifo, &extra, 4, &count), KO_E_FIFO_FULL);
+            ASSERT_EQ(count, kDepth);
+        }
+        ASSERT_EQ(KoTagGetFIFOCount(fifo, &count), KO_OK);
+        ASSERT_EQ(count, put - taken);
+        while (taken != put) {
+            uint32_t out = 0;
+            ASSERT_EQ(KoTagGetFIFO(fifo, &out, 4, &count), KO_OK);
+            ASSERT_EQ(out, taken) << "round " << round;
+            ASSERT_EQ(count, put - ++taken);
+        }
+        uint32_t none;
+        ASSERT_EQ(KoTagGetFIFO(fifo, &none, 4, &count), KO_E_FIFO_EMPTY);
+    }
+    EXPECT_GT(put, 4 * kDepth) << "the counters wrapped more than once";
+}
+
 TEST(Fifo, FourProducerProcessesOneConsumerNothingLostOrTorn)
 {
     constexpr uint16_t kProducers = 4;

@@ -6,6 +6,9 @@
 #include "test_node.h"
 
 #include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -50,6 +53,108 @@ TEST(NodeConfig, ErrorsNameFileLineColumnAndKey)
         std::string error = error_of(r.text);
         EXPECT_EQ(error.rfind(r.expected, 0), 0u) << r.what << "\n  got: " << error;
     }
+}
+
+TEST(NodeConfig, ValuesTypesAndLimitsAreCheckedAtLoad)
+{
+    std::string many_settings = "[[service]]\nname = \"M\"\n[service.settings]\n";
+    for (int i = 0; i < 20000; ++i)
+        many_settings += "K" + std::to_string(i) + " = 1\n";
+    std::string long_property(32, 'p');
+    struct Row {
+        const char *what;
+        std::string text;
+        const char *expected;
+    } rows[] = {
+        {"300 into u8", "[[tag]]\nname = \"A\"\ntype = \"u8\"\nvalue = 300\n",
+         "node.toml:4:9: tag[0].value: 300 is out of range 0 to 255 (type u8)"},
+        {"1.5 into i32", "[[tag]]\nname = \"A\"\ntype = \"i32\"\nvalue = 1.5\n",
+         "node.toml:4:9: tag[0].value: 1.5 is not an integer (type i32)"},
+        {"text into i32", "[[tag]]\nname = \"A\"\ntype = \"i32\"\nvalue = \"ten\"\n",
+         "node.toml:4:9: tag[0].value: \"ten\" is not a number (type i32)"},
+        {"text longer than its segment", "[[tag]]\nname = \"S\"\ntype = \"segment\"\nsize = 2\nvalue = \"abc\"\n",
+         "node.toml:5:9: tag[0].value: the text is 3 bytes; the segment holds 2"},
+        {"empty tag name", "[[tag]]\nname = \"\"\ntype = \"u8\"\n", "node.toml:2:8: tag[0].name: cannot be empty"},
+        {"fifo larger than the store", "[[tag]]\nname = \"F\"\ntype = \"fifo\"\nrecord_size = 4096\ndepth = 65536\n",
+         "node.toml:1:1: tag[0].name: the segments and FIFOs of the config need"},
+        {"segment point without size",
+         "[[service]]\nname = \"M\"\n[[service.input]]\ntag = \"B\"\naddress = 1\naccess = \"segment\"\n",
+         "node.toml:3:1: service[0].input[0].size: missing"},
+        {"segment point over 65535",
+         "[[service]]\nname = \"M\"\n[[service.input]]\ntag = \"B\"\naddress = 1\naccess = \"segment\"\nsize = 70000\n",
+         "node.toml:7:8: service[0].input[0].size: 70000 is out of range 1 to 65535"},
+        {"declared segment over 65535 as a point",
+         "[[tag]]\nname = \"B\"\ntype = \"segment\"\nsize = 70000\n[[service]]\nname = \"M\"\n[[service.input]]\n"
+         "tag = \"B\"\naddress = 1\naccess = \"segment\"\n",
+         "node.toml:8:7: service[0].input[0].tag: the segment is 70000 bytes; a segment point moves at most 65535"},
+        {"value point of 64 bytes",
+         "[[tag]]\nname = \"B\"\ntype = \"segment\"\nsize = 64\n[[service]]\nname = \"M\"\n[[service.output]]\n"
+         "tag = \"B\"\naddress = 1\naccess = \"value\"\n",
+         "node.toml:8:7: service[0].output[0].tag: a value point moves at most 8 bytes; the tag is a 64-byte segment"},
+        {"text setting", "[[service]]\nname = \"M\"\nsettings = { Cycle = \"fast\" }\n",
+         "node.toml:3:22: service[0].settings.Cycle: \"fast\" is not a number or true/false"},
+        {"fractional setting", "[[service]]\nname = \"M\"\nsettings = { Cycle = 1.5 }\n",
+         "node.toml:3:22: service[0].settings.Cycle: 1.5 is not an integer (type i32); a setting is an integer"},
+        {"setting that does not fit its declared tag",
+         "[[tag]]\nname = \"SERVICE.M.Mode\"\ntype = \"u8\"\n[[service]]\nname = \"M\"\nsettings = { Mode = 900 }\n",
+         "node.toml:6:21: service[0].settings.Mode: 900 is out of range 0 to 255 (type u8), as SERVICE.M.Mode is "
+         "declared"},
+        {"property name of 32", "[[tag]]\nname = \"A\"\ntype = \"u8\"\nproperties = { " + long_property + " = \"x\" }\n",
+         "node.toml:4:16: tag[0].properties.pppppppppppppppppppppppppppppppp: property name of 32 characters; the "
+         "limit is 31"},
+        {"more settings than the store holds", many_settings,
+         "node.toml:1:1: service[0].settings.K6744: this is tag 16385; the store holds 16384"},
+    };
+    for (const Row &r : rows) {
+        std::string error = error_of(r.text);
+        EXPECT_EQ(error.rfind(r.expected, 0), 0u) << r.what << "\n  got: " << error;
+    }
+}
+
+TEST(NodeConfig, AConfigThatIsNotARegularFileIsRefusedAtOnce)
+{
+    std::string path = testnode::node_dir() + "/node.toml";
+    ko::NodeConfig config;
+    std::string error;
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(ko::load_node_config(path, config, error)) << "a named pipe must not hang the reader";
+    EXPECT_EQ(error, path + ":1:1: node config: is not a regular file");
+    unlink(path.c_str());
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    EXPECT_FALSE(ko::load_node_config(path, config, error));
+    EXPECT_EQ(error, path + ":1:1: node config: is not a regular file");
+    EXPECT_EQ(KoTagCount(), 0u);
+    EXPECT_NE(std::string(KoStoreError()).find("is not a regular file"), std::string::npos) << KoStoreError();
+}
+
+TEST(NodeConfig, ABadConfigLeavesNoStoreAndTheFixedOneSeedsIt)
+{
+    testnode::write_node_config("[[tag]]\nname = \"A\"\ntype = \"u8\"\nvalue = 300\n");
+    uint8_t v = 0;
+    EXPECT_EQ(KoTagRead("A", &v, 1), KO_E_STORE);
+    EXPECT_NE(std::string(KoStoreError()).find("node.toml:4:9: tag[0].value: 300 is out of range"), std::string::npos)
+        << KoStoreError();
+    EXPECT_FALSE(std::filesystem::exists(testnode::node_dir() + "/tags.store"));
+    testnode::write_node_config("[[tag]]\nname = \"A\"\ntype = \"u8\"\nvalue = 200\n"
+                                "[[service]]\nname = \"M\"\nsettings = { Cycle = 10.0, Big = 4000000000, On = true }\n");
+    ASSERT_EQ(KoTagRead("A", &v, 1), KO_OK) << KoStoreError();
+    EXPECT_EQ(v, 200);
+    uint32_t cycle = 0, big = 0, type = 0;
+    ASSERT_EQ(KoTagRead("SERVICE.M.Cycle", &cycle, 4), KO_OK);
+    EXPECT_EQ(cycle, 10u) << "10.0 is the number 10, not the bits of a float";
+    ASSERT_EQ(KoTagRead("SERVICE.M.Big", &big, 4), KO_OK);
+    EXPECT_EQ(big, 4000000000u);
+    ASSERT_EQ(KoTagGetProperty("SERVICE.M.On", "Type", &type, 4), KO_OK);
+    EXPECT_EQ(type, uint32_t{KO_TYPE_U8});
+}
+
+TEST(NodeConfig, ASettingOfADeclaredTagTakesItsType)
+{
+    testnode::write_node_config("[[tag]]\nname = \"SERVICE.M.Gain\"\ntype = \"f32\"\n"
+                                "[[service]]\nname = \"M\"\nsettings = { Gain = 2.5 }\n");
+    float gain = 0;
+    ASSERT_EQ(KoTagRead("SERVICE.M.Gain", &gain, 4), KO_OK) << KoStoreError();
+    EXPECT_EQ(gain, 2.5f);
 }
 
 TEST(NodeConfig, LimitsAtTheEdge)

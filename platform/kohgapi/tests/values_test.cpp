@@ -182,6 +182,40 @@ TEST(Tags, MisuseGivesClearResults)
     EXPECT_EQ(KoTagCreateEx(fifty_one.c_str(), KO_TYPE_U8, nullptr, nullptr), KO_OK) << "51 characters is the limit";
 }
 
+TEST(Tags, RewritingAPropertyTakesBoundedSpace)
+{
+    ASSERT_EQ(KoTagCreateEx("P.Tag", KO_TYPE_U8, nullptr, nullptr), KO_OK);
+    ASSERT_EQ(KoTagSetProperty("P.Tag", "Address", "first"), KO_OK);
+    uint64_t used = ko::store()->header->data_used.load();
+    char text[64];
+    for (int i = 0; i < 1000000; ++i) {
+        // Texts of 1 to 40 characters, so records outgrow each other.
+        std::string value(static_cast<size_t>(1 + i % 40), static_cast<char>('a' + i % 26));
+        ASSERT_EQ(KoTagSetProperty("P.Tag", i % 2 ? "address" : "Address", value.c_str()), KO_OK) << i;
+    }
+    ASSERT_EQ(KoTagGetProperty("P.Tag", "Address", text, sizeof text), KO_OK);
+    EXPECT_EQ(std::string(text), std::string(40, static_cast<char>('a' + 999999 % 26)));
+    EXPECT_LE(ko::store()->header->data_used.load() - used, 1024u);
+}
+
+TEST(Tags, ACreationThatFailsLeavesNothingBehind)
+{
+    uint32_t count = KoTagCount();
+    // Larger than the data area: nothing of it may remain.
+    EXPECT_EQ(KoTagCreateSegment("P.Huge", KO_TYPE_SEGMENT, 48u << 20, nullptr, nullptr, nullptr, 0, nullptr),
+              KO_E_FULL);
+    EXPECT_EQ(KoTagCount(), count);
+    uint8_t v;
+    EXPECT_EQ(KoTagRead("P.Huge", &v, 1), KO_E_NOT_FOUND);
+    // The space a failed creation took is free again.
+    uint32_t entry = 0;
+    EXPECT_EQ(KoTagCreateSegment("P.Big", KO_TYPE_SEGMENT, 30u << 20, nullptr, "fits", nullptr, 0, &entry), KO_OK);
+    EXPECT_EQ(KoTagCount(), count + 1);
+    std::string long_text(5000, 'd');
+    EXPECT_EQ(KoTagCreateEx("P.Described", KO_TYPE_U8, nullptr, long_text.c_str()), KO_E_ARGUMENT);
+    EXPECT_EQ(KoTagRead("P.Described", &v, 1), KO_E_NOT_FOUND);
+}
+
 TEST(Store, RefusesAStoreOfAnotherLayoutNamingBothVersions)
 {
     std::string path = testnode::node_dir() + "/tags.store";

@@ -21,6 +21,8 @@ constexpr size_t kNameSize = 52;
 constexpr size_t kCatalogNameSize = 12;
 constexpr size_t kThreadNameSize = 16;
 constexpr DWORD kAllNotifications = 15;
+// The service is served already, has no valid name, or has no usable node.
+constexpr int kExitNotStarted = -7;
 constexpr DWORD kEndNotifications[] = {230, 255};
 
 // ---- tag names ----------------------------------------------------------------------
@@ -259,14 +261,29 @@ uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
 }
 
 // ---- set-up and shutdown ---------------------------------------------------------------
-uint32_t ServiceSetup(ServiceConfig *config)
+// Registration failures after which the process must not run: another live
+// process serves the service, the process has no valid service name, or the
+// node cannot be used. Nothing of the service has been touched then.
+bool MustNotRun(uint32_t reason)
+{
+    return reason == KO_E_SERVED || reason == KO_E_NO_SERVICE || reason == KO_E_STORE;
+}
+
+// false when the service must not run (the console says why).
+bool ServiceSetup(ServiceConfig *config)
 {
     KoServiceRegistration registration{};
     registration.signature = KO_REGISTRATION_SIGNATURE;
     registration.handler = ControlHandler;
     shared_set(config->state, SETUP_RUNNING);
-    if (uint32_t reason = KoServiceRegister(&registration); reason != 0)
+    if (uint32_t reason = KoServiceRegister(&registration); reason != 0) {
         PrintWarning(1264, reason);
+        if (MustNotRun(reason)) {
+            std::printf("iohost: %s; the service does not start\n", KoServiceError());
+            std::fflush(stdout);
+            return false;
+        }
+    }
     config->reconnect_count = 10000;
     BuildTagNames();
     if (uint32_t result = ReadServiceConfig(config); result != 0)
@@ -275,6 +292,8 @@ uint32_t ServiceSetup(ServiceConfig *config)
     if (tags_result != 0)
         PrintWarning(1277, tags_result);
     SetRtProcessMaxPriority(NULL_RTHANDLE, 0);
+    SYSINFO counter_rate;
+    CopyRtSystemInfo(&counter_rate);  // calibrates the cycle clock now, not in the first measured cycle
 
     DriverCalls.wait = CB_WAIT;
     shared_set(DriverCalls.event, CB_EVENT);
@@ -316,7 +335,7 @@ uint32_t ServiceSetup(ServiceConfig *config)
     }
     if (stop_requested.exchange(false))
         StopService();
-    return tags_result;
+    return true;
 }
 
 uint32_t ServiceShutdown()
@@ -479,7 +498,8 @@ int HostMain(int argc, char **argv)
     if (int failure = BindDriver(g_record); failure != 0)
         return failure;
 
-    ServiceSetup(&g_config);
+    if (!ServiceSetup(&g_config))
+        return kExitNotStarted;
     SynchronizeRtLoader();
     for (;;) {
         EVENTINFO info{};

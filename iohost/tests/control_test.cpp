@@ -133,8 +133,8 @@ TEST(Control, CodesDuringSetUpRunAtItsEnd)
 {
     harness::set("TESTDRV.HiInit.DelayMs", 600);  // set-up is slow
     harness::Service service;
-    ASSERT_TRUE(eventually([] { return harness::exists("TESTDRV.Memory"); })) << "the driver is loaded";
-    // The mailbox exists before the driver's init runs.
+    ASSERT_TRUE(eventually([] { return harness::exists("TESTDRV.HiInit.Count"); })) << "the driver's init runs";
+    // The mailbox exists while the driver's init runs.
     ASSERT_TRUE(service.send(EM_SERVICE_PAUSE));
     ASSERT_TRUE(service.send(EM_SERVICE_TRIGGER));
     ASSERT_TRUE(service.send(EM_SERVICE_RUN));

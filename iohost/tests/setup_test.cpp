@@ -4,6 +4,7 @@
 
 #include "kohgapi.h"
 #include "rt.h"
+#include "test_node.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -166,14 +167,17 @@ TEST(Setup, InitWarningIsNotAFailure)
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
-TEST(Setup, NamesTooLongForTheirTagsAreReported)
+TEST(Setup, TheLongestServiceNameFormsEveryTagName)
 {
-    harness::Service service("test_driver.rsl", "SERVICE_NAME_OF_20CH");  // per-thread tag names pass 51
-    std::string line = service.console();
-    EXPECT_EQ(line.rfind("SERVICE_NAME_OF_20CH service warning at line(", 0), 0u) << line;
-    EXPECT_NE(line.find(",reason 0x80005006"), std::string::npos) << line;
-    ASSERT_TRUE(harness::eventually([] { return get("SERVICE.SERVICE_NAME_OF_20CH.Status") == 1; }));
+    const std::string name = "SERVICE_NAME_17CH";  // names of 18 and more are refused at start
+    testnode::write_node_config("[[service]]\nname = \"" + name + "\"\nsettings = { InThreadNum = 32, OutThreadNum = 32 }\n");
+    harness::Service service("test_driver.rsl", name);
+    ASSERT_TRUE(harness::eventually([&] { return get("SERVICE." + name + ".Status") == 1; }));
+    for (const char *suffix : {"_Time", "_TimeMin", "_TimeMax", "_KoreLastError"})
+        EXPECT_TRUE(harness::exists("SERVICE." + name + ".OutThread31" + suffix)) << suffix;
+    EXPECT_TRUE(harness::exists("SERVICE." + name + ".ConnectLastError"));
     EXPECT_EQ(service.end(SIGTERM), 0);
+    EXPECT_EQ(service.console(), "[LOG] : End " + name + " Service") << "no warning before the end line";
 }
 
 }  // namespace

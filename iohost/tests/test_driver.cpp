@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -40,8 +41,11 @@ std::string key(Entry e, const char *what)
 }
 
 // Counts the call and returns the status the tests asked for, with its api_status.
+void make_tags();
+
 uint32_t answer(Entry e, uint32_t *api_status, uint32_t address = 0xFFFFFFFFu)
 {
+    make_tags();
     uint32_t count = counts[e].fetch_add(1) + 1;
     KoTagWrite(key(e, "Count").c_str(), &count, 4);
     uint32_t fail_address = setting(key(e, "FailAddress"), 0xFFFFFFFFu);
@@ -53,31 +57,34 @@ uint32_t answer(Entry e, uint32_t *api_status, uint32_t address = 0xFFFFFFFFu)
     return status;
 }
 
+// The driver's tags are made at its first call, not at load: a container
+// that refuses to start touches no tag.
+void make_tags()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, kMemorySize, nullptr, "test device memory", nullptr, 0,
+                           &memory_entry);
+        KoTagCreateFIFO("TESTDRV.Calls", sizeof(TestCall), 4096, nullptr, "calls the test driver received", nullptr,
+                        0, &calls_entry);
+    });
+}
+
 void record(TestCall call)
 {
+    make_tags();
     KoTagPutFIFO(calls_entry, &call, sizeof call, nullptr);
 }
 
 }  // namespace
 
-EXPORT BOOLEAN RslMain(RTHANDLE, DWORD reason, LPVOID)
-{
-    if (reason == RSL_PROCESS_ATTACH) {
-        KoTagCreateSegment("TESTDRV.Memory", KO_TYPE_SEGMENT, kMemorySize, nullptr, "test device memory", nullptr, 0,
-                           &memory_entry);
-        KoTagCreateFIFO("TESTDRV.Calls", sizeof(TestCall), 4096, nullptr, "calls the test driver received", nullptr,
-                        0, &calls_entry);
-    }
-    return TRUE;
-}
-
 #ifndef TD_NO_HIINIT
 EXPORT uint32_t HiInit(const char *driver_name, uintptr_t *init_context, uint32_t timeout, uint32_t *api_status)
 {
-    if (uint32_t delay = setting("TESTDRV.HiInit.DelayMs", 0); delay > 0)
-        RtSleepEx(delay);
     *init_context = kInitContext;
     uint32_t status = answer(testdriver::HiInit, api_status);
+    if (uint32_t delay = setting("TESTDRV.HiInit.DelayMs", 0); delay > 0)
+        RtSleepEx(delay);
     TestCall call{testdriver::HiInit, 0, 0, 0, 0, timeout, status, 0, {}, {}};
     std::snprintf(call.text, sizeof call.text, "%s", driver_name);
     record(call);

@@ -135,3 +135,8 @@ extern "C" BOOLEAN RtNotifyEvent(DWORD flags, DWORD milliseconds, EVENTINFO *inf
         syscall(SYS_futex, reinterpret_cast<uint32_t *>(&sequence), FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
     }
 }
+
+extern "C" void RtArmNotifications(void)
+{
+    rtk::arm_process();
+}

@@ -275,6 +275,10 @@ const char *RtNodeDirectoryError(void);
  * open(2) flags; never follows a symbolic link, creates with mode 0660 (less
  * the umask). -1 with errno EACCES when the node directory is refused. */
 int RtOpenNodeFile(const char *name, int flags);
+/* Project extension: arms the notification machinery now, so that SIGTERM,
+ * SIGINT and SIGHUP are queued for RtNotifyEvent from this moment instead of
+ * ending the process (a program calls it first thing in main). */
+void RtArmNotifications(void);
 /* Project extension: the node name (RT_NODE_NAME or the host name). */
 const char *RtNodeName(void);
 /* Project extension: when a process started (clock ticks since boot), 0 when

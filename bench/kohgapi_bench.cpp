@@ -75,6 +75,30 @@ void Tag_ReadByEntry4(benchmark::State &state)
 }
 BENCHMARK(Tag_ReadByEntry4);
 
+// A 256-byte block written and read whole by entry: a writer killed
+// mid-write must leave it whole, which costs a second copy per write.
+void Segment_Write256(benchmark::State &state)
+{
+    uint32_t entry = 0;
+    KoTagCreateSegment("Bench.Block", KO_TYPE_SEGMENT, 256, nullptr, nullptr, nullptr, 0, &entry);
+    uint8_t block[256] = {};
+    for (auto _ : state) {
+        ++block[0];
+        benchmark::DoNotOptimize(KoTagWriteSegment(entry, 0, block, sizeof block));
+    }
+}
+BENCHMARK(Segment_Write256);
+
+void Segment_Read256(benchmark::State &state)
+{
+    uint32_t entry = 0;
+    KoTagCreateSegment("Bench.Block", KO_TYPE_SEGMENT, 256, nullptr, nullptr, nullptr, 0, &entry);
+    uint8_t block[256] = {};
+    for (auto _ : state)
+        benchmark::DoNotOptimize(KoTagReadSegment(entry, 0, block, sizeof block));
+}
+BENCHMARK(Segment_Read256);
+
 // Producer process puts kRecords numbered records; the consumer here checks
 // every one arrives once, in order. Both yield when the ring is full/empty.
 template <typename Put, typename Get>

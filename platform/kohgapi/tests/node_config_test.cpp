@@ -255,6 +255,19 @@ TEST(NodeConfig, ServicePointTablesAreBuiltFromTheConfig)
     EXPECT_EQ(uint8_t{TagRefs_Out[0].enabled}, 0);
 }
 
+TEST(NodeConfig, PointTablesCarryTheTypeAndSizeTheStoreHas)
+{
+    testnode::write_node_config("[[service]]\nname = \"M\"\n[[service.output]]\ntag = \"Made.Before\"\n"
+                                "address = 1\naccess = \"bit\"\nbit = 2\n");
+    // Made by someone else before the service binds its points, with a type
+    // the point would not have given it.
+    ASSERT_EQ(KoTagCreateEx("Made.Before", KO_TYPE_F64, nullptr, nullptr), KO_OK) << KoStoreError();
+    ko::bind_service("M");
+    ASSERT_EQ(KoOutPortCount, 1);
+    EXPECT_EQ(uint16_t{KoOutPortTags[0].data_type}, KO_TYPE_F64);
+    EXPECT_EQ(uint16_t{KoOutPortTags[0].data_size}, 8);
+}
+
 TEST(NodeConfig, ServiceTheConfigDoesNotNameRunsWithoutPoints)
 {
     ko::bind_service("LONGSERVICENAME");

@@ -7,7 +7,9 @@
 //                record_size and depth (fifo), properties = { Key = "text" }
 //   [[service]]  name (at most 17 characters), short_name (at most 7; default:
 //                the first 7 characters of name), driver, autostart,
-//                settings = { Key = value }      initial "SERVICE.<name>.<Key>" tags
+//                settings = { Key = number | true | false }  initial "SERVICE.<name>.<Key>"
+//                  tags: integers (i32, u32 or i64) and u8 for true/false,
+//                  unless a [[tag]] declares the name with its own type
 //                properties = { Key = { Prop = "text" } }  on "SERVICE.<name>.<Key>"
 //   [[service.input]] / [[service.output]]  one I/O point each:
 //                tag, address, access = "bit" | "value" | "segment", bit (0-15),
@@ -15,7 +17,8 @@
 //                enabled (default true), type and size (when the tag is not
 //                declared under [[tag]])
 // Types: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64 segment fifo.
-// Tag names are at most 51 characters.
+// Tag names are at most 51 characters; property names 31, property texts
+// 4095. Value and bit points move at most 8 bytes, segment points 65535.
 #pragma once
 
 #include <cstdint>

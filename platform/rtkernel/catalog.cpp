@@ -58,14 +58,18 @@ struct RootFile {
 
 extern "C" uint64_t RtProcessStartTime(int32_t pid)
 {
+    // open and read, not stdio: no allocation, so it is safe in a child
+    // forked from a threaded process and cheap on the mailbox send path.
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *file = std::fopen(path, "r");
-    if (file == nullptr)
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return 0;
     char line[1024] = {};
-    size_t n = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
+    ssize_t n = read(fd, line, sizeof line - 1);
+    close(fd);
+    if (n <= 0)
+        return 0;
     line[n] = '\0';
     const char *p = std::strrchr(line, ')');
     if (p == nullptr || p[1] != ' ')

@@ -8,9 +8,12 @@
 #include "rt.h"
 #include "test_node.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -126,6 +129,37 @@ TEST(Lifecycle, ASettingWrittenAsAFloatIsTheNumberWritten)
     ASSERT_TRUE(service.started());
     EXPECT_EQ(get("SERVICE.TEST.Cycle"), 10u);
     EXPECT_TRUE(harness::log_has("DBG SERVICE.TEST.Cycle [10],korecode,00993")) << harness::log_tail();
+    EXPECT_EQ(service.end(SIGTERM), 0);
+}
+
+// The counter's rate is known before the first cycle: with Measure 1 the
+// first cycles follow each other at the pace, with no calibration pause
+// (about 20 ms) among them.
+TEST(Lifecycle, MeasuredCyclesKeepThePaceFromTheFirstOne)
+{
+    testnode::write_node_config("[[service]]\nname = \"TEST\"\nsettings = { Mode = 1, Cycle = 1, Measure = 1 }\n");
+    harness::Service service;
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    // The longest wait for the next cycle among the first ten, as a user
+    // polling the counter sees it: about the period, not the pause.
+    using Clock = std::chrono::steady_clock;
+    Clock::duration longest{};
+    uint32_t seen = 0;
+    Clock::time_point last{};
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline && seen < 10;) {
+        uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
+        if (cycles != seen) {
+            if (seen != 0)
+                longest = std::max(longest, Clock::now() - last);
+            seen = cycles;
+            last = Clock::now();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    ASSERT_GE(seen, 10u);
+    EXPECT_LT(longest, std::chrono::milliseconds(12)) << "cycles of 1 ms";
+    EXPECT_GT(harness::get_float("SERVICE.TEST.InThread00_TimeMax"), 0.0f);
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 

@@ -1,0 +1,213 @@
+// The Modbus library: addresses, byte and bit order and misuse on the local
+// device; a Modbus TCP device served by a plain libmodbus server on
+// loopback: reads and writes split at the protocol's limits, exceptions,
+// a refused connection.
+#include "hi_modbus_api.h"
+#include "modbus_status.h"
+#include "rt.h"
+
+#include <atomic>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <modbus.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct Api {
+    HiMODBUSInitFn init;
+    HiMODBUSOpenFn open;
+    HiMODBUSCloseFn close;
+    HiMODBUSReadFn read;
+    HiMODBUSWriteFn write;
+};
+
+Api load()
+{
+    RTHANDLE module = LoadRtLibrary(MODBUS_API_PATH);
+    EXPECT_NE(module, 0);
+    auto get = [&](const char *name) { return GetRtProcAddress(module, name); };
+    return Api{reinterpret_cast<HiMODBUSInitFn>(get("HiMODBUSInit")),
+               reinterpret_cast<HiMODBUSOpenFn>(get("HiMODBUSOpen")),
+               reinterpret_cast<HiMODBUSCloseFn>(get("HiMODBUSClose")),
+               reinterpret_cast<HiMODBUSReadFn>(get("HiMODBUSRead")),
+               reinterpret_cast<HiMODBUSWriteFn>(get("HiMODBUSWrite"))};
+}
+
+uint32_t open_device(const Api &api, const char *host, uint8_t is_master, uintptr_t &connection,
+                     uint32_t timeout = 1000)
+{
+    ModbusOptions options{};
+    std::strncpy(options.host, host, sizeof options.host - 1);
+    options.is_master = is_master;
+    options.timeout = timeout;
+    EXPECT_EQ(api.init(&options), MB_OK);
+    return api.open(0, &connection);
+}
+
+TEST(ModbusLocal, AddressesBitsAndRegistersInTheirDocumentedOrder)
+{
+    Api api = load();
+    uintptr_t c = 0;
+    ASSERT_EQ(open_device(api, "local", 1, c), MB_OK);
+
+    // Two registers: the first is the low word, each low byte first.
+    uint8_t four[4] = {0x44, 0x33, 0x22, 0x11};
+    ASSERT_EQ(api.write(c, 400001, 4, four, 0), MB_OK);
+    uint16_t reg = 0;
+    ASSERT_EQ(api.read(c, 400001, 2, &reg, 8, 0), MB_OK);
+    EXPECT_EQ(reg, 0x3344);
+    ASSERT_EQ(api.read(c, 400002, 2, &reg, 8, 0), MB_OK);
+    EXPECT_EQ(reg, 0x1122);
+    uint32_t word = 0;
+    ASSERT_EQ(api.read(c, 400001, 4, &word, 8, 0), MB_OK);
+    EXPECT_EQ(word, 0x11223344u);
+    // An odd length writes the low byte and keeps the high one.
+    uint8_t one = 0xAB;
+    ASSERT_EQ(api.write(c, 400001, 1, &one, 0), MB_OK);
+    ASSERT_EQ(api.read(c, 400001, 2, &reg, 8, 0), MB_OK);
+    EXPECT_EQ(reg, 0x33AB);
+
+    // Coils: the first coil in bit 0.
+    uint8_t pattern = 0xA5;
+    ASSERT_EQ(api.write(c, 1, 1, &pattern, 0), MB_OK);
+    uint8_t back = 0;
+    ASSERT_EQ(api.read(c, 1, 1, &back, 8, 0), MB_OK);
+    EXPECT_EQ(back, 0xA5);
+    ASSERT_EQ(api.read(c, 3, 1, &back, 8, 0), MB_OK);
+    EXPECT_EQ(back, 0xA5 >> 2) << "coils 3 to 10";
+    uint8_t block[300];
+    ASSERT_EQ(api.read(c, 465536 - 149, 300, block, 300, 0), MB_OK) << "the last 150 registers";
+
+    struct Row {
+        const char *what;
+        uint32_t address, length, status;
+    } misuse[] = {
+        {"address 0", 0, 1, MB_E_ADDRESS},
+        {"no 2xxxxx table", 200001, 1, MB_E_ADDRESS},
+        {"past the coils", 65536, 1, MB_E_ADDRESS},
+        {"past the registers", 465536, 3, MB_E_ADDRESS},
+        {"reference 0", 400000, 2, MB_E_ADDRESS},
+        {"above 4xxxxx", 500001, 2, MB_E_ADDRESS},
+        {"length 0", 400001, 0, MB_E_LENGTH},
+    };
+    for (const Row &r : misuse) {
+        EXPECT_EQ(api.read(c, r.address, r.length, block, 8, 0), r.status) << r.what;
+        EXPECT_GE(r.status, 0xFF10u) << r.what;
+    }
+    EXPECT_EQ(api.read(c, 465536, 2, &reg, 8, 0), MB_OK) << "the last register";
+    EXPECT_EQ(api.write(c, 300001, 2, &reg, 0), MB_E_READ_ONLY);
+    EXPECT_EQ(api.write(c, 100001, 1, &reg, 0), MB_E_READ_ONLY);
+    EXPECT_EQ(api.close(c), MB_OK);
+    EXPECT_EQ(api.read(c, 400001, 2, &reg, 8, 0), MB_E_NOT_OPEN);
+    EXPECT_EQ(api.close(c), MB_E_NOT_OPEN);
+}
+
+TEST(ModbusLocal, OpenRefusesWhatCanNeverWork)
+{
+    Api api = load();
+    uintptr_t c = 0;
+    EXPECT_EQ(open_device(api, "local", 2, c), MB_E_IS_MASTER);
+    EXPECT_EQ(open_device(api, "", 1, c), MB_E_HOST);
+    EXPECT_EQ(open_device(api, "nowhere", 1, c), MB_E_DEVICE);
+    EXPECT_EQ(open_device(api, "127.0.0.1:99999", 1, c), MB_E_DEVICE);
+    for (uint32_t code : {MB_E_IS_MASTER, MB_E_HOST, MB_E_DEVICE, MB_E_NOT_OPEN, MB_E_READ_ONLY, MB_E_EXCEPTION_BASE | 2})
+        EXPECT_GE(code, 0xFF10u) << std::hex << code;
+    for (uint32_t code : {MB_E_TIMEOUT, MB_E_RESET, MB_E_REFUSED, MB_E_BROKEN_PIPE, MB_E_CRC, MB_E_EXCEPTION_BUSY_BASE | 6})
+        EXPECT_LT(code, 0xFF10u) << std::hex << code;
+    EXPECT_EQ((MB_E_EXCEPTION_BASE | 2) & 0xFF, 2u) << "the exception number stays readable";
+}
+
+// A plain libmodbus TCP server on loopback: 300 holding registers, 3000
+// coils, answering one client until it goes; counts the requests.
+class TcpServer {
+public:
+    explicit TcpServer(int port) : port_(port)
+    {
+        mapping_ = modbus_mapping_new(3000, 0, 300, 0);
+        for (int i = 0; i < 300; ++i)
+            mapping_->tab_registers[i] = static_cast<uint16_t>(1000 + i);
+        context_ = modbus_new_tcp("127.0.0.1", port);
+        listener_ = modbus_tcp_listen(context_, 1);
+        thread_ = std::thread([this] {
+            int client = modbus_tcp_accept(context_, &listener_);
+            if (client < 0)
+                return;
+            uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+            for (;;) {
+                int n = modbus_receive(context_, query);
+                if (n <= 0)
+                    break;
+                ++requests;
+                modbus_reply(context_, query, n, mapping_);
+            }
+        });
+    }
+    ~TcpServer()
+    {
+        thread_.join();
+        close(listener_);
+        modbus_free(context_);
+        modbus_mapping_free(mapping_);
+    }
+    std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+    modbus_mapping_t *mapping_;
+    std::atomic<int> requests{0};
+
+private:
+    int port_;
+    modbus_t *context_;
+    int listener_;
+    std::thread thread_;
+};
+
+int test_port()
+{
+    return 20000 + getpid() % 20000;
+}
+
+TEST(ModbusTcp, ReadsAndWritesSplitAtTheProtocolLimits)
+{
+    Api api = load();
+    uintptr_t c = 0;
+    {
+        TcpServer server(test_port());
+        ASSERT_EQ(open_device(api, server.host().c_str(), 1, c), MB_OK);
+        uint16_t registers[200];
+        ASSERT_EQ(api.read(c, 400001, sizeof registers, registers, sizeof registers, 0), MB_OK);
+        EXPECT_EQ(server.requests.load(), 2) << "200 registers: 125 and 75";
+        for (int i = 0; i < 200; ++i)
+            ASSERT_EQ(registers[i], 1000 + i);
+
+        uint16_t values[130];
+        for (int i = 0; i < 130; ++i)
+            values[i] = static_cast<uint16_t>(7000 + i);
+        ASSERT_EQ(api.write(c, 400011, sizeof values, values, 0), MB_OK);
+        EXPECT_EQ(server.requests.load(), 4) << "130 registers written: 123 and 7";
+        EXPECT_EQ(server.mapping_->tab_registers[10], 7000);
+        EXPECT_EQ(server.mapping_->tab_registers[139], 7129);
+
+        uint8_t coils[300];  // 2400 coils: 2000 and 400 read, 1968 and 432 written
+        std::memset(coils, 0x5A, sizeof coils);
+        ASSERT_EQ(api.write(c, 1, sizeof coils, coils, 0), MB_OK);
+        std::memset(coils, 0, sizeof coils);
+        ASSERT_EQ(api.read(c, 1, sizeof coils, coils, sizeof coils, 0), MB_OK);
+        EXPECT_EQ(server.requests.load(), 8);
+        for (uint8_t b : coils)
+            ASSERT_EQ(b, 0x5A);
+        EXPECT_EQ(server.mapping_->tab_bits[1], 1) << "coil 2 is bit 1 of 0x5A";
+
+        uint16_t past;
+        EXPECT_EQ(api.read(c, 400301, 2, &past, 8, 0), MB_E_EXCEPTION_BASE | MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS)
+            << "the device's own exception, kept in the low byte";
+        EXPECT_EQ(api.close(c), MB_OK);
+    }
+    // Nobody listens any more: a transient failure, which reconnection retries.
+    uint32_t status = open_device(api, ("127.0.0.1:" + std::to_string(test_port())).c_str(), 1, c);
+    EXPECT_EQ(status, MB_E_REFUSED);
+    EXPECT_LT(status, 0xFF10u);
+}
+
+}  // namespace

@@ -7,7 +7,7 @@ BUILD ?= build$(if $(SAN),-$(SAN))
 JOBS ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-	libtomlplusplus-dev libcli11-dev libmodbus-dev python3
+	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial
 BENCH_PACKAGES := rt-tests
 
 .PHONY: all deps bench-deps install-packages configure build test bench demo clean

@@ -1,0 +1,135 @@
+// A Modbus service as a user runs it: iohost with the Modbus driver polling
+// a pymodbus TCP server, its inputs reaching their tags and an output set
+// with ko reaching the server.
+#include "child_process.h"
+#include "kohgapi.h"
+#include "test_node.h"
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <gtest/gtest.h>
+#include <modbus.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Four digits, so that "127.0.0.1:PORT" fits the 14 characters of host.
+int test_port()
+{
+    return 5000 + getpid() % 4000;
+}
+
+bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
+{
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (condition())
+            return true;
+    return condition();
+}
+
+// A libmodbus client of the test's own, to look at the server.
+struct Client {
+    explicit Client(int port) : context(modbus_new_tcp("127.0.0.1", port)) {}
+    ~Client() { modbus_free(context); }
+    bool connect() { return modbus_connect(context) == 0; }
+    int holding(int address)
+    {
+        uint16_t value = 0;
+        return modbus_read_registers(context, address, 1, &value) == 1 ? value : -1;
+    }
+    modbus_t *context;
+};
+
+int64_t get(const char *tag)
+{
+    int64_t value = -1;
+    return KoTagRead(tag, &value, 8) == KO_OK ? value : -1;
+}
+
+TEST(MbuslinkService, PollsAPymodbusServerAndWritesItsOutputs)
+{
+    int port = test_port();
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    testnode::write_node_config(R"([[tag]]
+name = "Plant.Block"
+type = "segment"
+size = 400
+
+[[service]]
+name = "MB"
+settings = { Mode = 1, Cycle = 20, IsMaster = 1, Timeout = 1000 }
+properties = { NodeName = { address = ")" + address + R"(" } }
+
+[[service.input]]
+tag = "Plant.Level"
+address = 400001
+access = "value"
+type = "u16"
+
+[[service.input]]
+tag = "Plant.Flow"
+address = 300003
+access = "value"
+type = "u32"
+
+[[service.input]]
+tag = "Plant.Pump"
+address = 1
+access = "bit"
+bit = 0
+
+[[service.input]]
+tag = "Plant.Valve"
+address = 1
+access = "bit"
+bit = 3
+
+[[service.input]]
+tag = "Plant.Block"
+address = 400101
+access = "segment"
+
+[[service.output]]
+tag = "Plant.Setpoint"
+address = 400301
+access = "value"
+type = "u16"
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child server = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, std::to_string(port)});
+    Client look(port);
+    ASSERT_TRUE(eventually([&] { return look.connect(); })) << "the pymodbus server listens";
+
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MB"});
+    ASSERT_TRUE(eventually([] { return get("SERVICE.MB.Status") == 1; }));
+    uintptr_t mailbox = 0;
+    ASSERT_EQ(KoMailboxOpen("MB", 2, &mailbox), KO_OK);
+    ASSERT_EQ(KoMailboxSend(mailbox, "MB", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    ASSERT_TRUE(eventually([] { return get("SERVICE.MB.Connected") == 1; }));
+
+    EXPECT_TRUE(eventually([] { return get("Plant.Level") == 1000; })) << get("Plant.Level");
+    // Two input registers, the first the low word: 2002 + 2003 << 16.
+    EXPECT_EQ(get("Plant.Flow"), 2002 + (int64_t{2003} << 16));
+    EXPECT_EQ(get("Plant.Pump"), 1) << "coil 1";
+    EXPECT_EQ(get("Plant.Valve"), 1) << "coil 4";
+    uint32_t block = 0;
+    uint16_t words[200] = {};
+    ASSERT_EQ(KoTagGetProperty("Plant.Block", "Entry", &block, 4), KO_OK);
+    ASSERT_EQ(KoTagReadSegment(block, 0, words, sizeof words), KO_OK);
+    EXPECT_EQ(words[0], 1100);
+    EXPECT_EQ(words[199], 1299) << "200 registers, read in two requests";
+    EXPECT_EQ(get("SERVICE.MB.Error"), 0);
+
+    auto set = testnode::run_program({KO_PATH, "set", "Plant.Setpoint", "4242"});
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_TRUE(eventually([&] { return look.holding(300) == 4242; })) << "the output is on the server";
+
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
+}  // namespace

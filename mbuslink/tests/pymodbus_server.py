@@ -1,0 +1,24 @@
+#!/usr/bin/python3
+"""A Modbus TCP server of pymodbus for the driver's tests.
+
+usage: pymodbus_server.py PORT
+Holding register N holds 1000 + N (N from 0, 400 of them), input register N
+holds 2000 + N, coils alternate 1, 0, 0, 1 from coil 0. Answers any unit id;
+addresses are zero-based (zero_mode), as the Modbus library sends them.
+"""
+import logging
+import sys
+
+from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
+from pymodbus.server import StartTcpServer
+
+logging.basicConfig(level=logging.ERROR)
+port = int(sys.argv[1])
+slave = ModbusSlaveContext(
+    di=ModbusSequentialDataBlock(0, [0] * 100),
+    co=ModbusSequentialDataBlock(0, [1, 0, 0, 1] * 25),
+    hr=ModbusSequentialDataBlock(0, [1000 + n for n in range(400)]),
+    ir=ModbusSequentialDataBlock(0, [2000 + n for n in range(100)]),
+    zero_mode=True,
+)
+StartTcpServer(context=ModbusServerContext(slaves=slave, single=True), address=("127.0.0.1", port))

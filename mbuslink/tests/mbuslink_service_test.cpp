@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -128,6 +129,68 @@ type = "u16"
     ASSERT_EQ(set.code, 0) << set.err;
     EXPECT_TRUE(eventually([&] { return look.holding(300) == 4242; })) << "the output is on the server";
 
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
+testnode::RunResult mbpoll(int port, std::vector<std::string> args)
+{
+    std::vector<std::string> argv{"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-1"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testnode::run_program(argv);
+}
+
+TEST(MbuslinkService, ServesItsOwnMapToOutsideMasters)
+{
+    int port = test_port();
+    std::string address = "127.0.0.1:" + std::to_string(port);
+    testnode::write_node_config(R"([[service]]
+name = "MBS"
+settings = { Mode = 1, Cycle = 20, IsMaster = 0 }
+properties = { NodeName = { address = ")" + address + R"(" } }
+
+[[service.input]]
+tag = "Remote.A"
+address = 400001
+access = "value"
+type = "u16"
+
+[[service.input]]
+tag = "Remote.B"
+address = 400002
+access = "value"
+type = "u16"
+
+[[service.output]]
+tag = "Local.Out"
+address = 400011
+access = "value"
+type = "u16"
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MBS"});
+    ASSERT_TRUE(eventually([] { return get("SERVICE.MBS.Status") == 1; }));
+    uintptr_t mailbox = 0;
+    ASSERT_EQ(KoMailboxOpen("MBS", 2, &mailbox), KO_OK);
+    ASSERT_EQ(KoMailboxSend(mailbox, "MBS", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    ASSERT_TRUE(eventually([] { return get("SERVICE.MBS.Connected") == 1; }));
+    Client look(port);
+    ASSERT_TRUE(eventually([&] { return look.connect(); })) << "the service listens on " << address;
+
+    // Two outside masters at once, each writing a holding register.
+    testnode::Child first = testnode::Child::program(
+        {"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-1", "-r", "1", "127.0.0.1", "77"});
+    testnode::Child second = testnode::Child::program(
+        {"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-1", "-r", "2", "127.0.0.1", "88"});
+    EXPECT_EQ(first.wait(), 0);
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_TRUE(eventually([] { return get("Remote.A") == 77 && get("Remote.B") == 88; }))
+        << get("Remote.A") << " " << get("Remote.B");
+
+    auto set = testnode::run_program({KO_PATH, "set", "Local.Out", "4321"});
+    ASSERT_EQ(set.code, 0) << set.err;
+    EXPECT_TRUE(eventually([&] { return mbpoll(port, {"-r", "11", "127.0.0.1"}).out.find("[11]: \t4321") != std::string::npos; }))
+        << mbpoll(port, {"-r", "11", "127.0.0.1"}).out;
     kill(service.pid(), SIGTERM);
     EXPECT_EQ(service.wait(10000), 0);
 }

@@ -14,16 +14,24 @@
 // threads at once and serialised by its own lock (a libmodbus context is not
 // thread-safe); connection slots are never freed, so a thread that still
 // holds a closed connection gets MB_E_NOT_OPEN, never a freed context.
+//
+// With is_master 0 the node is the device: the service's connection reads
+// and writes this node's register map, and a server thread serves the same
+// map on host's address and port to any number of outside TCP masters.
 #include "hi_modbus_api.h"
 #include "modbus_status.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <modbus.h>
 #include <mutex>
 #include <string>
+#include <sys/select.h>
+#include <thread>
+#include <unistd.h>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -67,13 +75,12 @@ uint32_t decode(uint32_t address, uint32_t length, Span &span)
     return MB_OK;
 }
 
-// The register map of the "local" device.
+// The register map of this node: the "local" device, and what a node with
+// is_master 0 serves to outside masters. The In and Out threads and the
+// server answer under one lock.
 struct LocalMap {
     std::mutex lock;
-    uint8_t coils[kTableSize];
-    uint8_t discrete_inputs[kTableSize];
-    uint16_t input_registers[kTableSize];
-    uint16_t holding_registers[kTableSize];
+    modbus_mapping_t *map = modbus_mapping_new(kTableSize, kTableSize, kTableSize, kTableSize);
 };
 LocalMap local_map;
 
@@ -81,6 +88,7 @@ struct Connection {
     std::mutex lock;
     bool open = false;
     bool local = false;
+    bool serving = false;  // the server runs while this connection is open
     modbus_t *context = nullptr;
 };
 Connection connections[kConnections];
@@ -115,11 +123,12 @@ uint32_t read_items(Connection &c, Table t, uint32_t first, uint32_t n, uint8_t 
 {
     if (c.local) {
         std::lock_guard lock(local_map.lock);
+        modbus_mapping_t *m = local_map.map;
         switch (t) {
-        case Table::coils: std::memcpy(bits, local_map.coils + first, n); break;
-        case Table::discrete_inputs: std::memcpy(bits, local_map.discrete_inputs + first, n); break;
-        case Table::input_registers: std::memcpy(registers, local_map.input_registers + first, 2 * n); break;
-        case Table::holding_registers: std::memcpy(registers, local_map.holding_registers + first, 2 * n); break;
+        case Table::coils: std::memcpy(bits, m->tab_bits + first, n); break;
+        case Table::discrete_inputs: std::memcpy(bits, m->tab_input_bits + first, n); break;
+        case Table::input_registers: std::memcpy(registers, m->tab_input_registers + first, 2 * n); break;
+        case Table::holding_registers: std::memcpy(registers, m->tab_registers + first, 2 * n); break;
         }
         return MB_OK;
     }
@@ -139,9 +148,9 @@ uint32_t write_items(Connection &c, Table t, uint32_t first, uint32_t n, const u
     if (c.local) {
         std::lock_guard lock(local_map.lock);
         if (t == Table::coils)
-            std::memcpy(local_map.coils + first, bits, n);
+            std::memcpy(local_map.map->tab_bits + first, bits, n);
         else
-            std::memcpy(local_map.holding_registers + first, registers, 2 * n);
+            std::memcpy(local_map.map->tab_registers + first, registers, 2 * n);
         return MB_OK;
     }
     int a = static_cast<int>(first), count = static_cast<int>(n);
@@ -232,7 +241,91 @@ bool tcp_address(const char *host, std::string &ip, int &port)
     return end != nullptr && *end == '\0' && p > 0 && p < 65536;
 }
 
-uint32_t connect(Connection &c, const char *host, uint32_t timeout_ms)
+// Serves the register map on a TCP address to any number of outside
+// masters, one request at a time, until stopped.
+class Server {
+public:
+    uint32_t start(const std::string &ip, int port)
+    {
+        stop();
+        context_ = modbus_new_tcp(ip.c_str(), port);
+        if (context_ == nullptr)
+            return MB_E_TRANSPORT;
+        listener_ = modbus_tcp_listen(context_, 16);
+        if (listener_ < 0) {
+            uint32_t status = from_errno(errno);
+            modbus_free(context_);
+            context_ = nullptr;
+            return status;
+        }
+        stopping_.store(false);
+        thread_ = std::thread([this] { serve(); });
+        return MB_OK;
+    }
+    void stop()
+    {
+        if (!thread_.joinable())
+            return;
+        stopping_.store(true);
+        thread_.join();
+        ::close(listener_);
+        modbus_free(context_);
+        context_ = nullptr;
+    }
+    ~Server() { stop(); }
+
+private:
+    void serve()
+    {
+        fd_set clients;
+        FD_ZERO(&clients);
+        FD_SET(listener_, &clients);
+        int highest = listener_;
+        uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+        while (!stopping_.load()) {
+            fd_set ready = clients;
+            timeval tick{0, 100000};  // looks at stopping_ ten times a second
+            if (select(highest + 1, &ready, nullptr, nullptr, &tick) <= 0)
+                continue;
+            for (int fd = 0; fd <= highest; ++fd) {
+                if (!FD_ISSET(fd, &ready))
+                    continue;
+                if (fd == listener_) {
+                    sockaddr_in peer{};
+                    socklen_t size = sizeof peer;
+                    int client = accept(listener_, reinterpret_cast<sockaddr *>(&peer), &size);
+                    if (client >= 0 && client < FD_SETSIZE) {
+                        FD_SET(client, &clients);
+                        highest = client > highest ? client : highest;
+                    } else if (client >= 0) {
+                        ::close(client);
+                    }
+                    continue;
+                }
+                modbus_set_socket(context_, fd);
+                int n = modbus_receive(context_, query);
+                if (n > 0) {
+                    std::lock_guard lock(local_map.lock);
+                    modbus_reply(context_, query, n, local_map.map);
+                } else if (n < 0) {
+                    ::close(fd);
+                    FD_CLR(fd, &clients);
+                }
+            }
+        }
+        for (int fd = 0; fd <= highest; ++fd)
+            if (fd != listener_ && FD_ISSET(fd, &clients))
+                ::close(fd);
+    }
+
+    modbus_t *context_ = nullptr;
+    int listener_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+Server server;
+
+uint32_t connect(Connection &c, const char *host, uint8_t is_master, uint32_t timeout_ms)
 {
     if (std::strcmp(host, "local") == 0) {
         c.local = true;
@@ -242,6 +335,11 @@ uint32_t connect(Connection &c, const char *host, uint32_t timeout_ms)
     int port;
     if (!tcp_address(host, ip, port))
         return MB_E_DEVICE;
+    if (is_master == 0) {  // this node's map, served on host
+        c.local = true;
+        c.serving = true;
+        return server.start(ip, port);
+    }
     c.context = modbus_new_tcp(ip.c_str(), port);
     if (c.context == nullptr)
         return MB_E_TRANSPORT;
@@ -282,7 +380,7 @@ EXPORT const char *HiMODBUSStatusText(uint32_t status)
     case MB_E_HOST:
         return "no device address: empty, or too long for the host field - name the device in the node config";
     case MB_E_NOT_INIT: return "open before init";
-    case MB_E_UNSUPPORTED: return "serving a register map to outside masters is not built yet";
+    case MB_E_UNSUPPORTED: return "a device kind this build does not serve yet";
     case MB_E_FULL: return "every connection slot is in use";
     default: return "unknown status";
     }
@@ -318,15 +416,14 @@ EXPORT uint32_t HiMODBUSOpen(uintptr_t, uintptr_t *connection)
         return MB_E_IS_MASTER;
     if (host[0] == '\0')
         return MB_E_HOST;
-    if (is_master == 0 && std::strcmp(host, "local") != 0)
-        return MB_E_UNSUPPORTED;
     for (uint32_t i = 0; i < kConnections; ++i) {
         Connection &c = connections[i];
         std::lock_guard lock(c.lock);
         if (c.open)
             continue;
         c.local = false;
-        if (uint32_t status = connect(c, host, timeout); status != MB_OK)
+        c.serving = false;
+        if (uint32_t status = connect(c, host, is_master, timeout); status != MB_OK)
             return status;
         c.open = true;
         *connection = i + 1;
@@ -346,6 +443,8 @@ EXPORT uint32_t HiMODBUSClose(uintptr_t connection)
         modbus_free(c->context);
         c->context = nullptr;
     }
+    if (c->serving)
+        server.stop();
     c->open = false;
     return MB_OK;
 }

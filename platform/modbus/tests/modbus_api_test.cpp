@@ -2,11 +2,14 @@
 // device; a Modbus TCP device served by a plain libmodbus server on
 // loopback: reads and writes split at the protocol's limits, exceptions,
 // a refused connection.
+#include "fault_server.h"
 #include "hi_modbus_api.h"
 #include "modbus_status.h"
 #include "rt.h"
 
 #include <atomic>
+#include <chrono>
+#include <sys/socket.h>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <modbus.h>
@@ -208,6 +211,59 @@ TEST(ModbusTcp, ReadsAndWritesSplitAtTheProtocolLimits)
     uint32_t status = open_device(api, ("127.0.0.1:" + std::to_string(test_port())).c_str(), 1, c);
     EXPECT_EQ(status, MB_E_REFUSED);
     EXPECT_LT(status, 0xFF10u);
+}
+
+// Each way a device can fail gives its documented code, transient or
+// misuse, and no failed read is reported as good.
+TEST(ModbusTcp, DeviceFailuresGiveTheirCodes)
+{
+    Api api = load();
+    fault::Server server(test_port() + 1);
+    uintptr_t c = 0;
+    ASSERT_EQ(open_device(api, server.host().c_str(), 1, c, fault::kClientTimeoutMs), MB_OK);
+    uint16_t value = 0;
+    ASSERT_EQ(api.read(c, 400001 + 5, 2, &value, 8, 0), MB_OK);
+    EXPECT_EQ(value, 505);
+
+    struct Row {
+        const char *what;
+        int address;
+        uint32_t status;
+    } rows[] = {
+        {"busy", fault::kBusyAddress, MB_E_EXCEPTION_BUSY_BASE | MODBUS_EXCEPTION_SLAVE_OR_SERVER_BUSY},
+        {"illegal data address", fault::kIllegalAddress, MB_E_EXCEPTION_BASE | MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS},
+        {"stall past the timeout", fault::kStallAddress, MB_E_TIMEOUT},
+    };
+    // A fresh connection for each read, as the container's reconnection
+    // gives after a transient failure: a stalled answer that comes late
+    // stays behind on the old one.
+    auto fresh = [&] {
+        api.close(c);
+        ASSERT_EQ(open_device(api, server.host().c_str(), 1, c, fault::kClientTimeoutMs), MB_OK);
+    };
+    for (const Row &r : rows) {
+        fresh();
+        value = 0xBEEF;
+        EXPECT_EQ(api.read(c, 400001 + static_cast<uint32_t>(r.address), 2, &value, 8, 0), r.status) << r.what;
+        // A block whose first request is good and whose second fails is no good read.
+        fresh();
+        uint16_t block[130];
+        EXPECT_EQ(api.read(c, 400001 + static_cast<uint32_t>(r.address) - 125, sizeof block, block, sizeof block, 0),
+                  r.status)
+            << r.what << " in the second request of a block";
+    }
+    fresh();
+    EXPECT_LT(MB_E_EXCEPTION_BUSY_BASE | 6, 0xFF10u) << "busy is retried";
+    EXPECT_GE(MB_E_EXCEPTION_BASE | 2, 0xFF10u) << "an illegal address is misuse";
+
+    uint32_t cut = api.read(c, 400001 + fault::kCutAddress, 2, &value, 8, 0);
+    EXPECT_TRUE(cut == MB_E_RESET || cut == MB_E_TRANSPORT || cut == MB_E_TIMEOUT) << std::hex << cut;
+    EXPECT_LT(cut, 0xFF10u) << "a cut connection is recovered by reconnecting";
+    EXPECT_EQ(api.close(c), MB_OK);
+    ASSERT_EQ(open_device(api, server.host().c_str(), 1, c, fault::kClientTimeoutMs), MB_OK) << "reconnected";
+    ASSERT_EQ(api.read(c, 400001 + 7, 2, &value, 8, 0), MB_OK);
+    EXPECT_EQ(value, 507);
+    EXPECT_EQ(api.close(c), MB_OK);
 }
 
 }  // namespace

@@ -133,6 +133,35 @@ type = "u16"
     EXPECT_EQ(service.wait(10000), 0);
 }
 
+// An address of 15 characters would be cut into another device's address:
+// the service reaches no device at all and says why.
+TEST(MbuslinkService, AnAddressTooLongForTheHostFieldReachesNoDevice)
+{
+    int decoy_port = 1000 + getpid() % 5000;  // four digits: the address cut to 14 characters
+    std::string address = "127.0.0.1:" + std::to_string(decoy_port * 10);
+    testnode::write_node_config(R"([[service]]
+name = "MBL"
+settings = { Mode = 1, Cycle = 20, IsMaster = 1 }
+properties = { NodeName = { address = ")" + address + R"(" } }
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    // Something listens where the cut text points.
+    testnode::Child decoy = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, std::to_string(decoy_port)});
+    Client look(decoy_port);
+    ASSERT_TRUE(eventually([&] { return look.connect(); }));
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MBL"});
+    ASSERT_TRUE(eventually([] { return get("SERVICE.MBL.Status") == 1; }));
+    uintptr_t mailbox = 0;
+    ASSERT_EQ(KoMailboxOpen("MBL", 2, &mailbox), KO_OK);
+    ASSERT_EQ(KoMailboxSend(mailbox, "MBL", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    EXPECT_TRUE(eventually([] { return get("SERVICE.MBL.ConnectLastError") == 0x10016; }))
+        << std::hex << get("SERVICE.MBL.ConnectLastError");
+    EXPECT_EQ(get("SERVICE.MBL.Connected"), 0);
+    EXPECT_EQ(get("SERVICE.MBL.Error"), 1);
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
 testnode::RunResult mbpoll(int port, std::vector<std::string> args)
 {
     std::vector<std::string> argv{"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-1"};

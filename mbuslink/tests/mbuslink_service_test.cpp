@@ -45,10 +45,22 @@ struct Client {
     modbus_t *context;
 };
 
-int64_t get(const char *tag)
+int64_t get(const std::string &tag)
 {
     int64_t value = -1;
-    return KoTagRead(tag, &value, 8) == KO_OK ? value : -1;
+    return KoTagRead(tag.c_str(), &value, 8) == KO_OK ? value : -1;
+}
+
+// iohost with the Modbus driver for a service of the node config, told to
+// run once its set-up is over; a failure to get there is a test failure.
+testnode::Child start_service(const std::string &name)
+{
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=" + name});
+    uintptr_t mailbox = 0;
+    EXPECT_TRUE(eventually([&] { return get("SERVICE." + name + ".Status") == 1; })) << name << " started";
+    EXPECT_EQ(KoMailboxOpen(name.c_str(), 2, &mailbox), KO_OK);
+    EXPECT_EQ(KoMailboxSend(mailbox, name.c_str(), EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    return service;
 }
 
 TEST(MbuslinkService, PollsAPymodbusServerAndWritesItsOutputs)
@@ -105,11 +117,7 @@ type = "u16"
     Client look(port);
     ASSERT_TRUE(eventually([&] { return look.connect(); })) << "the pymodbus server listens";
 
-    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MB"});
-    ASSERT_TRUE(eventually([] { return get("SERVICE.MB.Status") == 1; }));
-    uintptr_t mailbox = 0;
-    ASSERT_EQ(KoMailboxOpen("MB", 2, &mailbox), KO_OK);
-    ASSERT_EQ(KoMailboxSend(mailbox, "MB", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    testnode::Child service = start_service("MB");
     ASSERT_TRUE(eventually([] { return get("SERVICE.MB.Connected") == 1; }));
 
     EXPECT_TRUE(eventually([] { return get("Plant.Level") == 1000; })) << get("Plant.Level");
@@ -149,11 +157,7 @@ properties = { NodeName = { address = ")" + address + R"(" } }
     testnode::Child decoy = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, std::to_string(decoy_port)});
     Client look(decoy_port);
     ASSERT_TRUE(eventually([&] { return look.connect(); }));
-    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MBL"});
-    ASSERT_TRUE(eventually([] { return get("SERVICE.MBL.Status") == 1; }));
-    uintptr_t mailbox = 0;
-    ASSERT_EQ(KoMailboxOpen("MBL", 2, &mailbox), KO_OK);
-    ASSERT_EQ(KoMailboxSend(mailbox, "MBL", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    testnode::Child service = start_service("MBL");
     EXPECT_TRUE(eventually([] { return get("SERVICE.MBL.ConnectLastError") == 0x10016; }))
         << std::hex << get("SERVICE.MBL.ConnectLastError");
     EXPECT_EQ(get("SERVICE.MBL.Connected"), 0);
@@ -197,11 +201,7 @@ access = "value"
 type = "u16"
 )");
     ASSERT_STREQ(KoStoreError(), "");
-    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=MBS"});
-    ASSERT_TRUE(eventually([] { return get("SERVICE.MBS.Status") == 1; }));
-    uintptr_t mailbox = 0;
-    ASSERT_EQ(KoMailboxOpen("MBS", 2, &mailbox), KO_OK);
-    ASSERT_EQ(KoMailboxSend(mailbox, "MBS", EM_SERVICE_RUN, nullptr, 0), KO_OK);
+    testnode::Child service = start_service("MBS");
     ASSERT_TRUE(eventually([] { return get("SERVICE.MBS.Connected") == 1; }));
     Client look(port);
     ASSERT_TRUE(eventually([&] { return look.connect(); })) << "the service listens on " << address;

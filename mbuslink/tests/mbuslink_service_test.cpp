@@ -166,6 +166,56 @@ properties = { NodeName = { address = ")" + address + R"(" } }
     EXPECT_EQ(service.wait(10000), 0);
 }
 
+// Modbus RTU on a serial line made of a pseudo-terminal pair (socat), with
+// the pymodbus serial server on one end and the service on the other; the
+// line is a [[modbus]] device of the node config.
+TEST(MbuslinkService, PollsARtuDeviceOnASerialLine)
+{
+    std::string server_end = testnode::node_dir() + "/ttyS", service_end = testnode::node_dir() + "/ttyC";
+    testnode::Child line = testnode::Child::program({"/usr/bin/socat", "pty,raw,echo=0,link=" + server_end,
+                                                     "pty,raw,echo=0,link=" + service_end});
+    ASSERT_TRUE(eventually([&] { return access(server_end.c_str(), F_OK) == 0 && access(service_end.c_str(), F_OK) == 0; }));
+    testnode::Child server = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, "rtu", server_end});
+    testnode::write_node_config(R"([[modbus]]
+name = "line1"
+device = ")" + service_end + R"("
+baud = 19200
+unit = 1
+
+[[service]]
+name = "RTU"
+settings = { Mode = 1, Cycle = 50, IsMaster = 1, Timeout = 500 }
+properties = { NodeName = { address = "line1" } }
+
+[[service.input]]
+tag = "Line.Level"
+address = 400001
+access = "value"
+type = "u16"
+
+[[service.input]]
+tag = "Line.Echo"
+address = 400301
+access = "value"
+type = "u16"
+
+[[service.output]]
+tag = "Line.Setpoint"
+address = 400301
+access = "value"
+type = "u16"
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    uint16_t setpoint = 4242;
+    ASSERT_EQ(KoTagWrite("Line.Setpoint", &setpoint, 2), KO_OK);
+    testnode::Child service = start_service("RTU");
+    // The serial server may still be starting: the service reconnects until it answers.
+    EXPECT_TRUE(eventually([] { return get("Line.Level") == 1000; }, 20000)) << get("SERVICE.RTU.ConnectLastError");
+    EXPECT_TRUE(eventually([] { return get("Line.Echo") == 4242; }, 20000)) << "the output went over the line and back";
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
 testnode::RunResult mbpoll(int port, std::vector<std::string> args)
 {
     std::vector<std::string> argv{"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-1"};

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """A Modbus TCP server of pymodbus for the driver's tests.
 
-usage: pymodbus_server.py PORT
+usage: pymodbus_server.py PORT          Modbus TCP on 127.0.0.1:PORT
+       pymodbus_server.py rtu DEVICE    Modbus RTU on a serial line, 19200 8N1
 Holding register N holds 1000 + N (N from 0, 400 of them), input register N
 holds 2000 + N, coils alternate 1, 0, 0, 1 from coil 0. Answers any unit id;
 addresses are zero-based (zero_mode), as the Modbus library sends them.
@@ -10,10 +11,10 @@ import logging
 import sys
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
-from pymodbus.server import StartTcpServer
+from pymodbus.server import StartSerialServer, StartTcpServer
+from pymodbus.transaction import ModbusRtuFramer
 
 logging.basicConfig(level=logging.ERROR)
-port = int(sys.argv[1])
 slave = ModbusSlaveContext(
     di=ModbusSequentialDataBlock(0, [0] * 100),
     co=ModbusSequentialDataBlock(0, [1, 0, 0, 1] * 25),
@@ -21,4 +22,8 @@ slave = ModbusSlaveContext(
     ir=ModbusSequentialDataBlock(0, [2000 + n for n in range(100)]),
     zero_mode=True,
 )
-StartTcpServer(context=ModbusServerContext(slaves=slave, single=True), address=("127.0.0.1", port))
+context = ModbusServerContext(slaves=slave, single=True)
+if sys.argv[1] == "rtu":
+    StartSerialServer(context=context, framer=ModbusRtuFramer, port=sys.argv[2], baudrate=19200)
+else:
+    StartTcpServer(context=context, address=("127.0.0.1", int(sys.argv[1])))

@@ -6,6 +6,7 @@
 #include "rt.h"
 #include "store.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cfloat>
 #include <cmath>
@@ -397,7 +398,7 @@ public:
     void read(const toml::table &root, NodeConfig &config)
     {
         config_ = &config;
-        only(root, "", {"node", "tag", "service"});
+        only(root, "", {"node", "tag", "service", "modbus"});
         if (const toml::node *node = root.get("node")) {
             const toml::table &t = table_at(*node, "node");
             only(t, "node.", {"name"});
@@ -433,7 +434,50 @@ public:
                 config.services.push_back(std::move(s));
             }
         }
+        if (const toml::node *devices = root.get("modbus")) {
+            const auto *array = devices->as_array();
+            if (array == nullptr)
+                error(devices->source(), "modbus", "expected [[modbus]] tables");
+            std::set<std::string> device_names;
+            for (size_t i = 0; i < array->size(); ++i) {
+                std::string prefix = "modbus[" + std::to_string(i) + "].";
+                const toml::table &t = table_at((*array)[i], prefix);
+                ModbusDecl d = modbus_device(t, prefix);
+                if (!device_names.insert(d.name).second)
+                    error(t.get("name")->source(), prefix + "name", "duplicate Modbus device \"" + d.name + "\"");
+                config.modbus.push_back(std::move(d));
+            }
+        }
         check_capacity(root, config);
+    }
+
+    ModbusDecl modbus_device(const toml::table &t, const std::string &prefix) const
+    {
+        only(t, prefix, {"name", "address", "port", "unit", "device", "baud", "parity", "data_bits", "stop_bits"});
+        ModbusDecl d;
+        d.name = text(t, prefix, "name", true, 14, "Modbus device name");
+        d.address = text(t, prefix, "address", false);
+        d.device = text(t, prefix, "device", false);
+        if (d.address.empty() == d.device.empty())
+            error(t.source(), prefix + "address", "give either address (Modbus TCP) or device (Modbus RTU)");
+        in_addr parsed{};
+        if (!d.address.empty() && inet_pton(AF_INET, d.address.c_str(), &parsed) != 1)
+            error(t.get("address")->source(), prefix + "address", "\"" + d.address + "\" is not an IPv4 address");
+        d.port = static_cast<uint16_t>(integer(t, prefix, "port", false, 1, 65535, 502));
+        d.unit = static_cast<uint8_t>(integer(t, prefix, "unit", false, 0, 255, d.device.empty() ? 255 : 1));
+        d.baud = static_cast<uint32_t>(integer(t, prefix, "baud", false, 50, 4000000, 19200));
+        std::string parity = text(t, prefix, "parity", false);
+        if (parity.empty() || parity == "none")
+            d.parity = 'N';
+        else if (parity == "even")
+            d.parity = 'E';
+        else if (parity == "odd")
+            d.parity = 'O';
+        else
+            error(t.get("parity")->source(), prefix + "parity", "expected \"none\", \"even\" or \"odd\"");
+        d.data_bits = static_cast<uint8_t>(integer(t, prefix, "data_bits", false, 7, 8, 8));
+        d.stop_bits = static_cast<uint8_t>(integer(t, prefix, "stop_bits", false, 1, 2, 1));
+        return d;
     }
 
 private:
@@ -501,6 +545,14 @@ const TagDecl *NodeConfig::tag(const std::string &tag_name) const
     for (const TagDecl &t : tags)
         if (t.name == tag_name)
             return &t;
+    return nullptr;
+}
+
+const ModbusDecl *NodeConfig::modbus_device(const std::string &device_name) const
+{
+    for (const ModbusDecl &d : modbus)
+        if (d.name == device_name)
+            return &d;
     return nullptr;
 }
 

@@ -16,6 +16,12 @@
 //                item_width (bit points: above 7 = 2-byte item; default 1),
 //                enabled (default true), type and size (when the tag is not
 //                declared under [[tag]])
+//   [[modbus]]   a Modbus device, named where a Modbus service's NodeName
+//                address is too long or no IPv4 address: name (at most 14
+//                characters), unit (TCP default 255, RTU default 1) and either
+//                address (IPv4, any length) and port (default 502), or device
+//                (serial path), baud (default 19200), parity ("none", "even",
+//                "odd"; default "none"), data_bits (7 or 8), stop_bits (1 or 2)
 // Types: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64 segment fifo.
 // Tag names are at most 51 characters; property names 31, property texts
 // 4095. Value and bit points move at most 8 bytes, segment points 65535.
@@ -64,13 +70,29 @@ struct ServiceDecl {
     std::vector<PointDecl> outputs;
 };
 
+// A Modbus device the Modbus library reaches by name (the NodeName address
+// of a Modbus service): a TCP device, or a serial line for Modbus RTU.
+struct ModbusDecl {
+    std::string name;
+    std::string address;  // TCP: IPv4 address
+    uint16_t port = 502;
+    std::string device;   // RTU: serial device path
+    uint32_t baud = 19200;
+    char parity = 'N';    // 'N', 'E' or 'O'
+    uint8_t data_bits = 8;
+    uint8_t stop_bits = 1;
+    uint8_t unit = 0;     // default 255 for TCP, 1 for RTU
+};
+
 struct NodeConfig {
     std::string name;
     std::vector<TagDecl> tags;
     std::vector<ServiceDecl> services;
+    std::vector<ModbusDecl> modbus;
 
     const TagDecl *tag(const std::string &name) const;
     const ServiceDecl *service(const std::string &name) const;
+    const ModbusDecl *modbus_device(const std::string &name) const;
 };
 
 // A service name must leave room for the longest tag name the container

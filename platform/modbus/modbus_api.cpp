@@ -1,7 +1,9 @@
 // modbus_api.cpp - "hiMODBUSapi.rsl", the Modbus library the Modbus driver
 // binds, on libmodbus. host names the device: "local" is a register map in
 // this process; an IPv4 address with an optional ":port" (default 502) is a
-// Modbus TCP device, unit id 255, this node its client.
+// Modbus TCP device, unit id 255, this node its client; any other name is a
+// [[modbus]] device of the node config: a TCP address of any length, or a
+// serial line for Modbus RTU, with its unit id.
 //
 // Addresses follow the 6-digit convention: 000001.. coils, 100001.. discrete
 // inputs, 300001.. input registers, 400001.. holding registers (65536 of
@@ -20,6 +22,7 @@
 // map on host's address and port to any number of outside TCP masters.
 #include "hi_modbus_api.h"
 #include "modbus_status.h"
+#include "node_config.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -245,6 +248,25 @@ bool tcp_address(const char *host, std::string &ip, int &port)
 // masters, one request at a time, until stopped.
 class Server {
 public:
+    uint32_t start_rtu(const ko::ModbusDecl &line)
+    {
+        stop();
+        context_ = modbus_new_rtu(line.device.c_str(), static_cast<int>(line.baud), line.parity, line.data_bits,
+                                  line.stop_bits);
+        if (context_ == nullptr)
+            return MB_E_DEVICE;
+        modbus_set_slave(context_, line.unit);
+        if (modbus_connect(context_) != 0) {
+            modbus_free(context_);
+            context_ = nullptr;
+            return MB_E_DEVICE;
+        }
+        modbus_set_indication_timeout(context_, 0, 100000);  // looks at stopping_ ten times a second
+        stopping_.store(false);
+        thread_ = std::thread([this] { serve_line(); });
+        return MB_OK;
+    }
+
     uint32_t start(const std::string &ip, int port)
     {
         stop();
@@ -268,13 +290,29 @@ public:
             return;
         stopping_.store(true);
         thread_.join();
-        ::close(listener_);
+        if (listener_ >= 0)
+            ::close(listener_);
+        listener_ = -1;
+        modbus_close(context_);
         modbus_free(context_);
         context_ = nullptr;
     }
     ~Server() { stop(); }
 
 private:
+    // A serial line: answers the requests for its unit id.
+    void serve_line()
+    {
+        uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+        while (!stopping_.load()) {
+            int n = modbus_receive(context_, query);
+            if (n > 0) {
+                std::lock_guard lock(local_map.lock);
+                modbus_reply(context_, query, n, local_map.map);
+            }
+        }
+    }
+
     void serve()
     {
         fd_set clients;
@@ -325,6 +363,19 @@ private:
 };
 Server server;
 
+// A device of the node config by name.
+bool config_device(const char *name, ko::ModbusDecl &device)
+{
+    ko::NodeConfig config;
+    std::string error, path = ko::node_config_path();
+    if (ko::node_config_absent(path) || !ko::load_node_config(path, config, error))
+        return false;
+    const ko::ModbusDecl *found = config.modbus_device(name);
+    if (found != nullptr)
+        device = *found;
+    return found != nullptr;
+}
+
 uint32_t connect(Connection &c, const char *host, uint8_t is_master, uint32_t timeout_ms)
 {
     if (std::strcmp(host, "local") == 0) {
@@ -333,17 +384,26 @@ uint32_t connect(Connection &c, const char *host, uint8_t is_master, uint32_t ti
     }
     std::string ip;
     int port;
-    if (!tcp_address(host, ip, port))
-        return MB_E_DEVICE;
+    ko::ModbusDecl named;
+    bool tcp = tcp_address(host, ip, port);
+    if (!tcp) {
+        if (!config_device(host, named))
+            return MB_E_DEVICE;
+        tcp = !named.address.empty();
+        ip = named.address;
+        port = named.port;
+    }
     if (is_master == 0) {  // this node's map, served on host
         c.local = true;
         c.serving = true;
-        return server.start(ip, port);
+        return tcp ? server.start(ip, port) : server.start_rtu(named);
     }
-    c.context = modbus_new_tcp(ip.c_str(), port);
+    c.context = tcp ? modbus_new_tcp(ip.c_str(), port)
+                    : modbus_new_rtu(named.device.c_str(), static_cast<int>(named.baud), named.parity,
+                                     named.data_bits, named.stop_bits);
     if (c.context == nullptr)
-        return MB_E_TRANSPORT;
-    modbus_set_slave(c.context, kTcpUnit);
+        return tcp ? MB_E_TRANSPORT : MB_E_DEVICE;
+    modbus_set_slave(c.context, named.name.empty() ? kTcpUnit : named.unit);
     if (timeout_ms != 0)
         modbus_set_response_timeout(c.context, timeout_ms / 1000, (timeout_ms % 1000) * 1000);
     if (modbus_connect(c.context) != 0) {
@@ -374,7 +434,9 @@ EXPORT const char *HiMODBUSStatusText(uint32_t status)
     case MB_E_ADDRESS: return "not an address of the 6-digit convention, or past the end of its table";
     case MB_E_LENGTH: return "length 0";
     case MB_E_NOT_OPEN: return "the connection is not open";
-    case MB_E_DEVICE: return "host names no device (\"local\" or an IPv4 address with an optional :port)";
+    case MB_E_DEVICE:
+        return "host names no device: \"local\", an IPv4 address with an optional :port, or a [[modbus]] device of "
+               "the node config (whose serial line must open)";
     case MB_E_IS_MASTER: return "is_master must be 0 or 1";
     case MB_E_READ_ONLY: return "discrete inputs and input registers cannot be written";
     case MB_E_HOST:

@@ -102,6 +102,14 @@ TEST(NodeConfig, ValuesTypesAndLimitsAreCheckedAtLoad)
         {"property name of 32", "[[tag]]\nname = \"A\"\ntype = \"u8\"\nproperties = { " + long_property + " = \"x\" }\n",
          "node.toml:4:16: tag[0].properties.pppppppppppppppppppppppppppppppp: property name of 32 characters; the "
          "limit is 31"},
+        {"modbus device with address and device", "[[modbus]]\nname = \"m\"\naddress = \"10.0.0.1\"\ndevice = \"/dev/ttyS0\"\n",
+         "node.toml:1:1: modbus[0].address: give either address (Modbus TCP) or device (Modbus RTU)"},
+        {"modbus address not IPv4", "[[modbus]]\nname = \"m\"\naddress = \"plc.local\"\n",
+         "node.toml:3:11: modbus[0].address: \"plc.local\" is not an IPv4 address"},
+        {"modbus parity", "[[modbus]]\nname = \"m\"\ndevice = \"/dev/ttyS0\"\nparity = \"mark\"\n",
+         "node.toml:4:10: modbus[0].parity: expected \"none\", \"even\" or \"odd\""},
+        {"modbus name too long for host", "[[modbus]]\nname = \"boiler_house_15\"\ndevice = \"/dev/ttyS0\"\n",
+         "node.toml:2:8: modbus[0].name: Modbus device name \"boiler_house_15\" is 15 characters; the limit is 14"},
         {"more settings than the store holds", many_settings,
          "node.toml:1:1: service[0].settings.K6744: this is tag 16385; the store holds 16384"},
     };

@@ -145,7 +145,7 @@ type = "u16"
 // the service reaches no device at all and says why.
 TEST(MbuslinkService, AnAddressTooLongForTheHostFieldReachesNoDevice)
 {
-    int decoy_port = 1000 + getpid() % 5000;  // four digits: the address cut to 14 characters
+    int decoy_port = 1100 + getpid() % 4900;  // four digits: the address cut to 14 characters
     std::string address = "127.0.0.1:" + std::to_string(decoy_port * 10);
     testnode::write_node_config(R"([[service]]
 name = "MBL"

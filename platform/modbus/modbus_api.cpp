@@ -442,7 +442,6 @@ EXPORT const char *HiMODBUSStatusText(uint32_t status)
     case MB_E_HOST:
         return "no device address: empty, or too long for the host field - name the device in the node config";
     case MB_E_NOT_INIT: return "open before init";
-    case MB_E_UNSUPPORTED: return "a device kind this build does not serve yet";
     case MB_E_FULL: return "every connection slot is in use";
     default: return "unknown status";
     }

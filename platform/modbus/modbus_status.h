@@ -31,7 +31,6 @@ extern "C" {
 #define MB_E_READ_ONLY 0x00010015u       /* write to discrete inputs or input registers */
 #define MB_E_HOST 0x00010016u            /* host empty: too long for the host field */
 #define MB_E_NOT_INIT 0x00010017u        /* open before init */
-#define MB_E_UNSUPPORTED 0x00010018u     /* a device kind this build does not serve yet */
 #define MB_E_FULL 0x00010019u            /* every connection slot is in use */
 
 const char *HiMODBUSStatusText(uint32_t status);

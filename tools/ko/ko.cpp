@@ -14,11 +14,41 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string>
+
+namespace {
+
+constexpr const char *kCommands[] = {"list", "get", "set", "watch", "status", "ctl", "log"};
+
+// The first word that is no option must be a command: name it when it is not.
+bool unknown_command(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string word = argv[i];
+        if (word.empty() || word[0] == '-')
+            continue;
+        for (const char *command : kCommands)
+            if (word == command)
+                return false;
+        std::string known;
+        for (const char *command : kCommands)
+            known += std::string(" ") + command;
+        std::fprintf(stderr, "ko: unknown command \"%s\"; the commands are:%s (ko --help)\n", word.c_str(),
+                     known.c_str());
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
     KoStoreAttachOnly();  // a tool looks at a node; it never makes one
+    if (unknown_command(argc, argv))
+        return kotool::kUsage;
     CLI::App app{"ko - tags, values, services and log of the node in RT_NODE_DIR"};
+    app.set_version_flag("--version", "ko " KO_VERSION);
     app.require_subcommand(1);
     kotool::Options options;
     app.add_flag("-s,--short", options.terse, "headerless one-record lines");

@@ -9,6 +9,15 @@
 #include <thread>
 
 namespace kotool {
+namespace {
+
+int no_match(const std::string &glob)
+{
+    std::fprintf(stderr, "ko: no tag matches \"%s\"\n", glob.c_str());
+    return kFailed;
+}
+
+}  // namespace
 
 int list(const Options &options, const std::string &glob)
 {
@@ -29,6 +38,8 @@ int list(const Options &options, const std::string &glob)
         value_width = std::max(value_width, r.value.size());
         rows.push_back(std::move(r));
     }
+    if (!glob.empty() && rows.empty())
+        return no_match(glob);
     if (options.json) {
         std::printf("[");
         for (size_t i = 0; i < rows.size(); ++i)
@@ -142,6 +153,9 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
 {
     if (!store_usable())
         return kFailed;
+    for (const std::string &glob : globs)
+        if (tags_matching(glob).empty())
+            return no_match(glob);
     std::map<uint32_t, std::string> last;
     for (unsigned round = 0; rounds == 0 || round < rounds; ++round) {
         if (round > 0) {

@@ -170,6 +170,29 @@ TEST(Ko, ExitCodesAndUnusableNode)
     EXPECT_TRUE(std::filesystem::is_empty(testnode::node_dir()));
 }
 
+TEST(Ko, UnknownCommandsPatternsThatMatchNothingAndTheVersion)
+{
+    auto r = ko({"lst"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "ko: unknown command \"lst\"; the commands are: list get set watch status ctl log (ko --help)\n");
+    r = ko({"-s", "frob", "x"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("unknown command \"frob\""), std::string::npos) << r.err;
+    r = ko({"--version"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out.rfind("ko ", 0), 0u) << r.out;
+
+    make_tags();
+    for (std::vector<std::string> command :
+         {std::vector<std::string>{"list", "NOTHING.*"}, {"watch", "NOTHING.*", "-n", "1"}, {"watch", "Line1.*", "NOTHING.*", "-n", "1"}}) {
+        r = ko(command);
+        EXPECT_EQ(r.code, 1) << command[0];
+        EXPECT_EQ(r.err, "ko: no tag matches \"NOTHING.*\"\n") << command[0];
+        EXPECT_EQ(r.out, "") << command[0];
+    }
+    EXPECT_EQ(ko({"list", "Line1.*"}).code, 0);
+}
+
 std::atomic<uint32_t> last_code{0};
 uint32_t note_code(uint32_t, uint32_t code, uint32_t)
 {

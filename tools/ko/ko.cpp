@@ -50,6 +50,7 @@ int main(int argc, char **argv)
     CLI::App app{"ko - tags, values, services and log of the node in RT_NODE_DIR"};
     app.set_version_flag("--version", "ko " KO_VERSION);
     app.require_subcommand(1);
+    app.fallthrough();  // -s and --json anywhere on the line: subcommands inherit this
     kotool::Options options;
     app.add_flag("-s,--short", options.terse, "headerless one-record lines");
     app.add_flag("--json", options.json, "machine output (JSON)");

@@ -191,6 +191,9 @@ TEST(Ko, UnknownCommandsPatternsThatMatchNothingAndTheVersion)
         EXPECT_EQ(r.out, "") << command[0];
     }
     EXPECT_EQ(ko({"list", "Line1.*"}).code, 0);
+    // Options are taken after the command as well as before it.
+    EXPECT_EQ(ko({"list", "Line1.Mode", "--json"}).out, ko({"--json", "list", "Line1.Mode"}).out);
+    EXPECT_EQ(ko({"get", "-s", "Line1.Mode"}).out, "3\n");
 }
 
 std::atomic<uint32_t> last_code{0};

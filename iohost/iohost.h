@@ -75,6 +75,12 @@ uint32_t CB_EVENT(uint32_t first, uint32_t code, uint32_t third);
 // the device may have lost its outputs.
 extern std::atomic<uint32_t> g_output_refresh;
 
+// Set when a cycle's reconnection failed and left the error flag at 1. The
+// next release of any In or Out thread then tries the reconnection again
+// instead of only skipping, so a device that comes back is found again; an
+// open clears it (a failed open keeps the service stopped until the next one).
+extern std::atomic<bool> g_reconnect_pending;
+
 // ---- reporting (korecode.cpp); any thread --------------------------------------
 void SetStatus(uint32_t value);
 void SetRun(uint32_t flag);

@@ -13,14 +13,31 @@ void end_cycle(const Cycle &c, bool output, uint32_t *reconnect_status, uint64_t
     constexpr uint32_t kError = HI_STATUS_ERROR;
     if ((c.driver_status & (kWarning | kError)) != 0) {
         SetError(1);
-        if ((c.driver_status & kWarning) != 0 && DriverCalls.reconnect != nullptr &&
-            DriverCalls.reconnect(&g_record, reconnect_status) == 0)
-            SetError(0);
+        if ((c.driver_status & kWarning) != 0 && DriverCalls.reconnect != nullptr) {
+            if (DriverCalls.reconnect(&g_record, reconnect_status) == 0)
+                SetError(0);
+            else
+                g_reconnect_pending.store(true);
+        }
     } else if (c.driver_status == 0) {
         (output ? SetOutLastError : SetInLastError)(c.record->index, 0);
     }
     (output ? SetOutKoreLastError : SetInKoreLastError)(c.record->index, c.tag_status);
     UpdateCycleTime(c.record, start, RtTimeStampCounter());
+}
+
+// With the error flag at 1 a release only runs a cycle when it is the one
+// that retries a failed reconnection, and that retry succeeds.
+bool retry_reconnection(uint32_t *reconnect_status)
+{
+    if (!g_reconnect_pending.exchange(false))
+        return false;
+    if (DriverCalls.reconnect(&g_record, reconnect_status) != 0) {
+        g_reconnect_pending.store(true);
+        return false;
+    }
+    SetError(0);
+    return true;
 }
 
 }  // namespace
@@ -45,7 +62,7 @@ void RunServiceThread(ThreadRecord *record, const Direction &d)
     // The table was sorted by set-up, before any thread of this direction existed.
     for (;;) {
         WaitForRtSemaphore(record->wake_semaphore, 1, WAIT_FOREVER);
-        if (shared_get(g_config.error) == 1)
+        if (shared_get(g_config.error) == 1 && !retry_reconnection(&reconnect_status))
             continue;
         uint64_t start = RtTimeStampCounter();
         record->count = record->count + 1;

@@ -9,6 +9,7 @@
 
 DriverCallTable DriverCalls;
 std::atomic<uint32_t> g_output_refresh{0};
+std::atomic<bool> g_reconnect_pending{false};
 
 namespace {
 
@@ -51,6 +52,7 @@ uint32_t CB_OPEN(ServiceRecord *record, uint32_t *api_status)
     uintptr_t connection = shared_get(record->connection);
     uint32_t status = record->entry.HiOpen(record->init_context, &connection, g_config.timeout, api_status);
     shared_set(record->connection, connection);
+    g_reconnect_pending.store(false);
     if (status != 0) {
         LogPrint(KoServiceName, "ERR", "Open Failure. Status[%xH] API Status[%xH],%s,%05d", status, *api_status,
                  kUserfunc, 82);

@@ -201,6 +201,30 @@ INSTANTIATE_TEST_SUITE_P(InCycle, Warning,
                          ::testing::Values(WarningRow{"test_driver.rsl", true},
                                            WarningRow{"test_driver_no_optional.rsl", false}));
 
+TEST(InCycle, AFailedReconnectionIsRetriedUntilTheDeviceIsBack)
+{
+    testnode::write_node_config(kInputs);
+    harness::set("SERVICE.TEST.ExecuteReConnect", 1, 1);
+    harness::Service service;
+    ASSERT_TRUE(service.started());
+    harness::set("TESTDRV.HiRead.Status", 1);
+    harness::set("TESTDRV.HiReConnect.Status", 1);
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    ASSERT_TRUE(eventually([] { return get("TESTDRV.HiReConnect.Count") > 0; }));
+    uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
+    uint32_t tries = get("TESTDRV.HiReConnect.Count");
+    EXPECT_TRUE(eventually([&] { return get("TESTDRV.HiReConnect.Count") > tries + 3; }))
+        << "the reconnection is tried again while the device is away";
+    EXPECT_EQ(get("SERVICE.TEST.InThread00_Cnt"), cycles) << "no cycle runs meanwhile";
+    EXPECT_EQ(get("SERVICE.TEST.Error") & 0xFF, 1u);
+
+    harness::set("TESTDRV.HiRead.Status", 0);
+    harness::set("TESTDRV.HiReConnect.Status", 0);
+    EXPECT_TRUE(eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 0; }));
+    EXPECT_TRUE(eventually([&] { return get("SERVICE.TEST.InThread00_Cnt") > cycles + 3; })) << "cycles run again";
+    EXPECT_EQ(service.end(SIGTERM), 0);
+}
+
 TEST(InCycle, StatisticsWhenMeasuring)
 {
     testnode::write_node_config(kInputs);

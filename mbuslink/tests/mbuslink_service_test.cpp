@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <gtest/gtest.h>
 #include <modbus.h>
 #include <string>
@@ -36,7 +37,11 @@ bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
 // A libmodbus client of the test's own, to look at the server.
 struct Client {
     explicit Client(int port) : context(modbus_new_tcp("127.0.0.1", port)) {}
-    ~Client() { modbus_free(context); }
+    ~Client()
+    {
+        modbus_close(context);
+        modbus_free(context);
+    }
     bool connect() { return modbus_connect(context) == 0; }
     int holding(int address)
     {
@@ -144,6 +149,59 @@ type = "u16"
     ASSERT_EQ(set.code, 0) << set.err;
     EXPECT_TRUE(eventually([&] { return look.holding(300) == 4242; })) << "the output is on the server";
 
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
+// The server goes away for a few seconds and comes back with its start-up
+// values: the service recovers by itself and puts its outputs there again.
+TEST(MbuslinkService, RecoversWhenTheServerComesBack)
+{
+    int port = test_port();
+    testnode::write_node_config(R"([[service]]
+name = "MBR"
+settings = { Mode = 1, Cycle = 20, IsMaster = 1, Timeout = 300, ExecuteReConnect = 1 }
+properties = { NodeName = { address = "127.0.0.1:)" + std::to_string(port) + R"(" } }
+
+[[service.input]]
+tag = "Plant.Level"
+address = 400001
+access = "value"
+type = "u16"
+
+[[service.output]]
+tag = "Plant.Setpoint"
+address = 400301
+access = "value"
+type = "u16"
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    auto start_server = [&] {
+        testnode::Child server = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, std::to_string(port)});
+        Client look(port);
+        EXPECT_TRUE(eventually([&] { return look.connect(); })) << "the pymodbus server listens";
+        return server;
+    };
+    auto server = std::make_unique<testnode::Child>(start_server());
+    testnode::Child service = start_service("MBR");
+    ASSERT_TRUE(eventually([] { return get("Plant.Level") == 1000; }));
+    ASSERT_EQ(testnode::run_program({KO_PATH, "set", "Plant.Setpoint", "4242"}).code, 0);
+
+    server.reset();  // killed
+    EXPECT_TRUE(eventually([] { return get("SERVICE.MBR.Error") == 1; })) << "the reads fail";
+    ASSERT_EQ(testnode::run_program({KO_PATH, "set", "Plant.Setpoint", "555"}).code, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(get("SERVICE.MBR.Error"), 1) << "still away";
+
+    server = std::make_unique<testnode::Child>(start_server());
+    EXPECT_TRUE(eventually([] { return get("SERVICE.MBR.Error") == 0; })) << "recovered";
+    Client look(port);
+    ASSERT_TRUE(look.connect());
+    EXPECT_TRUE(eventually([&] { return look.holding(300) == 555; }))
+        << "the output set meanwhile is on the new server: " << look.holding(300);
+    uint32_t cycles = get("SERVICE.MBR.InThread00_Cnt");
+    EXPECT_TRUE(eventually([&] { return get("SERVICE.MBR.InThread00_Cnt") > cycles + 5; })) << "cycles run";
+    EXPECT_EQ(get("SERVICE.MBR.Error"), 0);
     kill(service.pid(), SIGTERM);
     EXPECT_EQ(service.wait(10000), 0);
 }

@@ -5,6 +5,7 @@
 
 #include "rt.h"
 #include "store.h"
+#include "toml_reader.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -28,11 +29,6 @@ struct TypeName {
 constexpr TypeName kTypes[] = {
     {"u8", 1},  {"i8", 2},  {"byte", 3}, {"i16", 4},  {"u16", 5},      {"u32", 6},  {"i32", 7},
     {"i64", 8}, {"u64", 9}, {"f32", 10}, {"f64", 11}, {"segment", 12}, {"fifo", 14},
-};
-
-// Thrown inside this file only; load_node_config turns it into its message.
-struct ConfigError {
-    std::string message;
 };
 
 struct IntegerRange {
@@ -103,86 +99,9 @@ std::string unfit(const ConfigValue &value, uint16_t type, uint32_t size)
     return {};
 }
 
-class Reader {
+class Reader : public TomlReader {
 public:
-    explicit Reader(std::string path) : path_(std::move(path)) {}
-
-    [[noreturn]] void error(const toml::source_region &where, const std::string &key, const std::string &what) const
-    {
-        std::ostringstream out;
-        out << path_ << ":" << where.begin.line << ":" << where.begin.column << ": " << key << ": " << what;
-        throw ConfigError{out.str()};
-    }
-
-    // Refuses keys of a table that are not in allowed.
-    void only(const toml::table &table, const std::string &prefix, std::initializer_list<const char *> allowed) const
-    {
-        for (const auto &[key, node] : table) {
-            bool known = false;
-            for (const char *a : allowed)
-                known = known || key.str() == a;
-            if (!known)
-                error(key.source(), prefix + std::string(key.str()), "unknown key");
-        }
-    }
-
-    const toml::table &table_at(const toml::node &node, const std::string &key) const
-    {
-        if (const toml::table *t = node.as_table())
-            return *t;
-        error(node.source(), key, "expected a table");
-    }
-
-    std::string text(const toml::table &t, const std::string &prefix, const char *key, bool required,
-                     size_t limit = 0, const char *limit_name = nullptr) const
-    {
-        const toml::node *node = t.get(key);
-        if (node == nullptr) {
-            if (required)
-                error(t.source(), prefix + key, "missing");
-            return {};
-        }
-        const auto *s = node->as_string();
-        if (s == nullptr)
-            error(node->source(), prefix + key, "expected a text");
-        std::string value = s->get();
-        if (required && value.empty())
-            error(node->source(), prefix + key, "cannot be empty");
-        if (limit != 0 && value.size() > limit)
-            error(node->source(), prefix + key,
-                  std::string(limit_name) + " \"" + value + "\" is " + std::to_string(value.size()) +
-                      " characters; the limit is " + std::to_string(limit));
-        return value;
-    }
-
-    int64_t integer(const toml::table &t, const std::string &prefix, const char *key, bool required, int64_t low,
-                    int64_t high, int64_t fallback) const
-    {
-        const toml::node *node = t.get(key);
-        if (node == nullptr) {
-            if (required)
-                error(t.source(), prefix + key, "missing");
-            return fallback;
-        }
-        const auto *i = node->as_integer();
-        if (i == nullptr)
-            error(node->source(), prefix + key, "expected an integer");
-        if (i->get() < low || i->get() > high)
-            error(node->source(), prefix + key,
-                  std::to_string(i->get()) + " is out of range " + std::to_string(low) + " to " + std::to_string(high));
-        return i->get();
-    }
-
-    bool boolean(const toml::table &t, const std::string &prefix, const char *key, bool fallback) const
-    {
-        const toml::node *node = t.get(key);
-        if (node == nullptr)
-            return fallback;
-        const auto *b = node->as_boolean();
-        if (b == nullptr)
-            error(node->source(), prefix + key, "expected true or false");
-        return b->get();
-    }
+    using TomlReader::TomlReader;
 
     uint16_t type(const toml::table &t, const std::string &prefix, bool required) const
     {
@@ -398,56 +317,42 @@ public:
     void read(const toml::table &root, NodeConfig &config)
     {
         config_ = &config;
-        only(root, "", {"node", "tag", "service", "modbus"});
+        only(root, "", {"node", "tag", "service", "modbus", "ethercat"});
         if (const toml::node *node = root.get("node")) {
             const toml::table &t = table_at(*node, "node");
             only(t, "node.", {"name"});
             config.name = text(t, "node.", "name", false, 63, "node name");
         }
         std::set<std::string> tag_names;
-        if (const toml::node *tags = root.get("tag")) {
-            const auto *array = tags->as_array();
-            if (array == nullptr)
-                error(tags->source(), "tag", "expected [[tag]] tables");
-            for (size_t i = 0; i < array->size(); ++i) {
-                std::string prefix = "tag[" + std::to_string(i) + "].";
-                const toml::table &t = table_at((*array)[i], prefix);
-                TagDecl d = tag(t, prefix);
-                if (!tag_names.insert(d.name).second)
-                    error(t.get("name")->source(), prefix + "name", "duplicate tag \"" + d.name + "\"");
-                config.tags.push_back(std::move(d));
-            }
-        }
+        each_table(root, "tag", [&](const toml::table &t, const std::string &prefix) {
+            TagDecl d = tag(t, prefix);
+            if (!tag_names.insert(d.name).second)
+                error(t.get("name")->source(), prefix + "name", "duplicate tag \"" + d.name + "\"");
+            config.tags.push_back(std::move(d));
+        });
         std::set<std::string> names, short_names;
-        if (const toml::node *services = root.get("service")) {
-            const auto *array = services->as_array();
-            if (array == nullptr)
-                error(services->source(), "service", "expected [[service]] tables");
-            for (size_t i = 0; i < array->size(); ++i) {
-                std::string prefix = "service[" + std::to_string(i) + "].";
-                const toml::table &t = table_at((*array)[i], prefix);
-                ServiceDecl s = service(t, prefix);
-                if (!names.insert(s.name).second)
-                    error(t.get("name")->source(), prefix + "name", "duplicate service \"" + s.name + "\"");
-                if (!short_names.insert(s.short_name).second)
-                    error(t.source(), prefix + "short_name", "duplicate short name \"" + s.short_name + "\"");
-                config.services.push_back(std::move(s));
-            }
-        }
-        if (const toml::node *devices = root.get("modbus")) {
-            const auto *array = devices->as_array();
-            if (array == nullptr)
-                error(devices->source(), "modbus", "expected [[modbus]] tables");
-            std::set<std::string> device_names;
-            for (size_t i = 0; i < array->size(); ++i) {
-                std::string prefix = "modbus[" + std::to_string(i) + "].";
-                const toml::table &t = table_at((*array)[i], prefix);
-                ModbusDecl d = modbus_device(t, prefix);
-                if (!device_names.insert(d.name).second)
-                    error(t.get("name")->source(), prefix + "name", "duplicate Modbus device \"" + d.name + "\"");
-                config.modbus.push_back(std::move(d));
-            }
-        }
+        each_table(root, "service", [&](const toml::table &t, const std::string &prefix) {
+            ServiceDecl s = service(t, prefix);
+            if (!names.insert(s.name).second)
+                error(t.get("name")->source(), prefix + "name", "duplicate service \"" + s.name + "\"");
+            if (!short_names.insert(s.short_name).second)
+                error(t.source(), prefix + "short_name", "duplicate short name \"" + s.short_name + "\"");
+            config.services.push_back(std::move(s));
+        });
+        std::set<std::string> device_names;
+        each_table(root, "modbus", [&](const toml::table &t, const std::string &prefix) {
+            ModbusDecl d = modbus_device(t, prefix);
+            if (!device_names.insert(d.name).second)
+                error(t.get("name")->source(), prefix + "name", "duplicate Modbus device \"" + d.name + "\"");
+            config.modbus.push_back(std::move(d));
+        });
+        std::set<std::string> master_names;
+        each_table(root, "ethercat", [&](const toml::table &t, const std::string &prefix) {
+            EthercatDecl d = ethercat_master(t, prefix);
+            if (!master_names.insert(d.name).second)
+                error(t.get("name")->source(), prefix + "name", "duplicate EtherCAT master \"" + d.name + "\"");
+            config.ethercat.push_back(std::move(d));
+        });
         check_capacity(root, config);
     }
 
@@ -477,6 +382,25 @@ public:
             error(t.get("parity")->source(), prefix + "parity", "expected \"none\", \"even\" or \"odd\"");
         d.data_bits = static_cast<uint8_t>(integer(t, prefix, "data_bits", false, 7, 8, 8));
         d.stop_bits = static_cast<uint8_t>(integer(t, prefix, "stop_bits", false, 1, 2, 1));
+        return d;
+    }
+
+    // A bus file named relative to the config is found beside it.
+    EthercatDecl ethercat_master(const toml::table &t, const std::string &prefix) const
+    {
+        only(t, prefix, {"name", "bus"});
+        EthercatDecl d;
+        d.name = text(t, prefix, "name", true, kMaxEthercatName, "EtherCAT master name");
+        for (char c : d.name)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
+                error(t.get("name")->source(), prefix + "name",
+                      "\"" + d.name + "\" may only hold letters, digits, '_' and '-' (it becomes part of tag names)");
+        d.bus = text(t, prefix, "bus", true);
+        if (d.bus[0] != '/') {
+            size_t slash = path().rfind('/');
+            if (slash != std::string::npos)
+                d.bus = path().substr(0, slash + 1) + d.bus;
+        }
         return d;
     }
 
@@ -522,7 +446,6 @@ private:
         }
     }
 
-    std::string path_;
     const NodeConfig *config_ = nullptr;
 };
 
@@ -552,6 +475,14 @@ const ModbusDecl *NodeConfig::modbus_device(const std::string &device_name) cons
 {
     for (const ModbusDecl &d : modbus)
         if (d.name == device_name)
+            return &d;
+    return nullptr;
+}
+
+const EthercatDecl *NodeConfig::ethercat_master(const std::string &master_name) const
+{
+    for (const EthercatDecl &d : ethercat)
+        if (d.name == master_name)
             return &d;
     return nullptr;
 }
@@ -590,18 +521,8 @@ std::string node_config_path()
 bool parse_node_config(const std::string &text, const std::string &path, NodeConfig &config, std::string &error)
 {
     config = NodeConfig{};
-    try {
-        toml::table root = toml::parse(text, path);
-        Reader(path).read(root, config);
+    if (parse_toml(text, path, error, [&](const toml::table &root) { Reader(path).read(root, config); }))
         return true;
-    } catch (const toml::parse_error &e) {
-        std::ostringstream out;
-        out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": syntax: "
-            << e.description();
-        error = out.str();
-    } catch (const ConfigError &e) {
-        error = e.message;
-    }
     config = NodeConfig{};
     return false;
 }
@@ -615,28 +536,8 @@ bool node_config_absent(const std::string &path)
 bool load_node_config(const std::string &path, NodeConfig &config, std::string &error)
 {
     config = NodeConfig{};
-    // Not blocking: a named pipe in its place must not hang the reader.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = path + ":1:1: node config: " +
-                (fd < 0 ? std::string("cannot be read: ") + std::strerror(errno) : std::string("is not a regular file"));
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
     std::string text;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    int read_errno = errno;
-    close(fd);
-    if (n < 0) {
-        error = path + ":1:1: node config: cannot be read: " + std::strerror(read_errno);
-        return false;
-    }
-    return parse_node_config(text, path, config, error);
+    return read_regular_file(path, "node config", text, error) && parse_node_config(text, path, config, error);
 }
 
 }  // namespace ko

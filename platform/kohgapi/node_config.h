@@ -22,6 +22,10 @@
 //                address (IPv4, any length) and port (default 502), or device
 //                (serial path), baud (default 19200), parity ("none", "even",
 //                "odd"; default "none"), data_bits (7 or 8), stop_bits (1 or 2)
+//   [[ethercat]] a simulated EtherCAT master, chosen where an EtherCAT
+//                service's NodeName address names it: name (at most 15
+//                characters: letters, digits, '_' and '-') and bus, the path
+//                of its bus file (relative: beside this config)
 // Types: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64 segment fifo.
 // Tag names are at most 51 characters; property names 31, property texts
 // 4095. Value and bit points move at most 8 bytes, segment points 65535.
@@ -84,15 +88,23 @@ struct ModbusDecl {
     uint8_t unit = 0;     // default 255 for TCP, 1 for RTU
 };
 
+// A simulated EtherCAT master and the bus file it runs.
+struct EthercatDecl {
+    std::string name;
+    std::string bus;  // absolute, or as given when the config has no directory
+};
+
 struct NodeConfig {
     std::string name;
     std::vector<TagDecl> tags;
     std::vector<ServiceDecl> services;
     std::vector<ModbusDecl> modbus;
+    std::vector<EthercatDecl> ethercat;
 
     const TagDecl *tag(const std::string &name) const;
     const ServiceDecl *service(const std::string &name) const;
     const ModbusDecl *modbus_device(const std::string &name) const;
+    const EthercatDecl *ethercat_master(const std::string &name) const;
 };
 
 // A service name must leave room for the longest tag name the container
@@ -100,6 +112,7 @@ struct NodeConfig {
 constexpr size_t kMaxServiceName = 17;
 constexpr size_t kMaxShortName = 7;
 constexpr size_t kMaxTagName = 51;
+constexpr size_t kMaxEthercatName = 15;
 constexpr uint32_t kSegmentPointMax = 65535;  // the point tables carry 16-bit sizes
 // Data area kept free of the config's segments and FIFOs, for the tags the
 // services and tools make at run time.

@@ -40,12 +40,10 @@ bool is_file(const std::string &path)
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// Search order: as given when the name holds '/'; else RT_LIBRARY_PATH,
-// the program's folder, then ../lib/rsl beside it. Empty when not found.
-std::string resolve(const std::string &name)
+// Where a name without '/' is looked for: RT_LIBRARY_PATH, the program's
+// folder, then ../lib/rsl beside it.
+std::vector<std::string> search_folders()
 {
-    if (name.find('/') != std::string::npos)
-        return is_file(name) ? name : std::string();
     std::vector<std::string> folders;
     const std::string &path = settings().library_path;
     for (size_t start = 0; start <= path.size();) {
@@ -58,7 +56,16 @@ std::string resolve(const std::string &name)
     }
     folders.push_back(settings().program_dir);
     folders.push_back(settings().program_dir + "/../lib/rsl");
-    for (const std::string &folder : folders) {
+    return folders;
+}
+
+// As given when the name holds '/'; else the first of the search folders
+// that holds it. Empty when not found.
+std::string resolve(const std::string &name)
+{
+    if (name.find('/') != std::string::npos)
+        return is_file(name) ? name : std::string();
+    for (const std::string &folder : search_folders()) {
         std::string candidate = folder + "/" + name;
         if (is_file(candidate))
             return candidate;
@@ -185,4 +192,13 @@ extern "C" LPPROC GetRtProcAddress(RTHANDLE handle, const char *symbol)
     if (address == nullptr)
         return fail(E_EXIST, LPPROC{nullptr});
     return address;
+}
+
+extern "C" const char *RtLibrarySearchPath(void)
+{
+    static thread_local std::string joined;
+    joined.clear();
+    for (const std::string &folder : search_folders())
+        joined += (joined.empty() ? "" : ":") + folder;
+    return joined.c_str();
 }

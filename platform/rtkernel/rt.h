@@ -95,6 +95,9 @@ typedef BOOLEAN (*RSL_MAIN)(RTHANDLE module, DWORD reason, LPVOID reserved);
  * call fails. Returns 0 on failure: E_EXIST (not found), E_CONTEXT (RslMain
  * refused, or dlopen failed; the reason goes to standard error), E_PARAM. */
 RT_NODISCARD RTHANDLE LoadRtLibrary(const char *name);
+/* Any thread. The folders LoadRtLibrary searches, joined by ':' (valid in
+ * the calling thread until its next call). */
+const char *RtLibrarySearchPath(void);
 /* Any thread. Drops one load; the last one calls RslMain(PROCESS_DETACH) and
  * unloads. E_EXIST, E_TYPE. */
 BOOLEAN FreeRtLibrary(RTHANDLE module);

@@ -1,0 +1,171 @@
+// An EtherCAT service as a user runs it: iohost with the EtherCAT driver on
+// the simulated master, points of the node config, values looked at and set
+// with ko, faults switched through the master's tags.
+#include "child_process.h"
+#include "kohgapi.h"
+#include "test_node.h"
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+namespace {
+
+bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
+{
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (condition())
+            return true;
+    return condition();
+}
+
+int64_t get(const std::string &tag)
+{
+    int64_t value = -1;
+    return KoTagRead(tag.c_str(), &value, 8) == KO_OK ? value : -1;
+}
+
+void set(const std::string &tag, uint32_t value, uint32_t width)
+{
+    ASSERT_EQ(KoTagWrite(tag.c_str(), &value, width), KO_OK) << tag;
+}
+
+std::string node_log()
+{
+    std::ifstream in(testnode::node_dir() + "/node.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The default bus: DI1 (input byte 0) wired to DO1 (output byte 0), AI1's
+// two channels at input bytes 1 and 3.
+std::string plant(const std::string &settings)
+{
+    return R"([[service]]
+name = "ECAT"
+settings = { Mode = 1, Cycle = 10, UseWait = 1, )" +
+           settings + R"( }
+
+[[service.input]]
+tag = "Plant.Buttons"
+address = 0
+access = "value"
+type = "u8"
+
+[[service.input]]
+tag = "Plant.Temperature"
+address = 1
+access = "value"
+type = "i16"
+
+[[service.output]]
+tag = "Plant.Lamps"
+address = 0
+access = "value"
+type = "u8"
+)";
+}
+
+testnode::Child start_service(bool run = true)
+{
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", ECATLINK_PATH}, {"KO_SERVICE=ECAT"});
+    EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Status") == 1; })) << "started";
+    if (run) {
+        auto ctl = testnode::run_program({KO_PATH, "ctl", "ECAT", "run"});
+        EXPECT_EQ(ctl.code, 0) << ctl.err;
+        EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1; })) << node_log();
+    }
+    return service;
+}
+
+void end_service(testnode::Child &service)
+{
+    kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
+}
+
+TEST(EcatlinkService, OutputsComeBackOnTheWiredInputsAndTheAnalogInputMoves)
+{
+    testnode::write_node_config(plant("OutputDifferent = 1"));
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = start_service();
+    for (int value : {0x5A, 0x01, 0xFF}) {
+        auto set_lamps = testnode::run_program({KO_PATH, "set", "Plant.Lamps", std::to_string(value)});
+        ASSERT_EQ(set_lamps.code, 0) << set_lamps.err;
+        EXPECT_TRUE(eventually([&] { return get("Plant.Buttons") == value; })) << get("Plant.Buttons");
+    }
+    int64_t first = get("Plant.Temperature");
+    EXPECT_TRUE(eventually([&] { return get("Plant.Temperature") != first; })) << "the sine moves";
+    EXPECT_EQ(get("SERVICE.ECAT.Error"), 0);
+    EXPECT_EQ(get("ECATSIM.default.State"), 8);
+    end_service(service);
+}
+
+TEST(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
+{
+    testnode::write_node_config(plant("Measure = 1"));
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = start_service();
+    ASSERT_TRUE(eventually([] { return get("SERVICE.ECAT.InThread00_Cnt") > 50; }));
+    int64_t in0 = get("SERVICE.ECAT.InThread00_Cnt"), bus0 = get("ECATSIM.default.Cycles");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int64_t in1 = get("SERVICE.ECAT.InThread00_Cnt"), bus1 = get("ECATSIM.default.Cycles");
+    EXPECT_GT(bus1 - bus0, 500) << "a 1 ms bus";
+    EXPECT_NEAR(static_cast<double>(in1 - in0), static_cast<double>(bus1 - bus0), 50.0)
+        << "one In cycle per bus cycle, not one per Cycle setting (10 ms)";
+    end_service(service);
+}
+
+TEST(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesItsOutputs)
+{
+    testnode::write_node_config(
+        plant("OutputDifferent = 1, ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1"));
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = start_service();
+    ASSERT_EQ(testnode::run_program({KO_PATH, "set", "Plant.Lamps", "7"}).code, 0);
+    ASSERT_TRUE(eventually([] { return get("Plant.Buttons") == 7; }));
+
+    set("ECATSIM.default.Fault.LinkLoss", 1, 1);
+    EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 0; }, 2000));
+    EXPECT_EQ(static_cast<uint32_t>(get("SERVICE.ECAT.ConnectLastError")), 0xFFFF0008u)
+        << std::hex << get("SERVICE.ECAT.ConnectLastError");
+    int64_t cycles = get("SERVICE.ECAT.InThread00_Cnt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(get("SERVICE.ECAT.InThread00_Cnt"), cycles) << "no cycle without the link";
+
+    set("ECATSIM.default.Fault.LinkLoss", 0, 1);
+    EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1; })) << node_log();
+    EXPECT_TRUE(eventually([&] { return get("SERVICE.ECAT.InThread00_Cnt") > cycles + 20; })) << "cycling again";
+    // The link loss cleared the outputs on the bus; only the write of every
+    // output after the reconnection brings the lamps back.
+    EXPECT_TRUE(eventually([] { return get("Plant.Buttons") == 7; })) << get("Plant.Buttons");
+    EXPECT_EQ(get("SERVICE.ECAT.Error"), 0);
+    end_service(service);
+}
+
+TEST(EcatlinkService, ABusFileWithAnErrorIsRefusedWithFileLineAndKey)
+{
+    std::string bus = testnode::node_dir() + "/line1.toml";
+    std::ofstream(bus) << "period_us = 1000\n\n[[terminal]]\nname = \"DI1\"\ntype = \"EL1009\"\n";
+    testnode::write_node_config(R"([[ethercat]]
+name = "line1"
+bus = "line1.toml"
+
+[[service]]
+name = "ECAT"
+properties = { NodeName = { Address = "line1" } }
+)");
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = start_service(false);
+    std::string expected = bus + ":5:8: terminal[0].type: unknown type \"EL1009\"";
+    EXPECT_NE(node_log().find(expected), std::string::npos) << node_log();
+    EXPECT_NE(node_log().find("HiInit Config[node_name=line1],ecatlink,00137"), std::string::npos);
+    EXPECT_NE(node_log().find("Init Failure. Status[100H] API Status[20000005H]"), std::string::npos) << node_log();
+    end_service(service);
+}
+
+}  // namespace

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 
 namespace ecatsim {
 namespace {
@@ -190,7 +191,11 @@ void Master::make_tags()
 
 bool Master::start_thread()
 {
-    return CreateRtThread(kCyclePriority, &Master::cycle_thread, kCycleStack, this) != BAD_RTHANDLE;
+    // Priority 10, or the process's most urgent one (0) when its ceiling is below that.
+    for (BYTE priority : {kCyclePriority, BYTE{0}})
+        if (CreateRtThread(priority, &Master::cycle_thread, kCycleStack, this) != BAD_RTHANDLE)
+            return true;
+    return false;
 }
 
 void Master::cycle_thread(void *self)

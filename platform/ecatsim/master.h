@@ -2,7 +2,8 @@
 // first Init and shared by hiecat.rsl and ehapi.rsl.
 //
 // The cycle thread runs on absolute deadlines of the bus period
-// (clock_nanosleep, TIMER_ABSTIME) at kernel priority 10, so under
+// (clock_nanosleep, TIMER_ABSTIME) at kernel priority 10 (or the process's
+// most urgent priority when its ceiling does not allow 10), so under
 // RT_SCHED=fifo it is a SCHED_FIFO thread more urgent than the service's own.
 // A wake-up later than a whole period past its deadline loses the periods
 // it overslept: they count as lost cycles and the grid skips them.

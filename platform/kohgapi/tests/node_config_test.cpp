@@ -110,6 +110,13 @@ TEST(NodeConfig, ValuesTypesAndLimitsAreCheckedAtLoad)
          "node.toml:4:10: modbus[0].parity: expected \"none\", \"even\" or \"odd\""},
         {"modbus name too long for host", "[[modbus]]\nname = \"boiler_house_15\"\ndevice = \"/dev/ttyS0\"\n",
          "node.toml:2:8: modbus[0].name: Modbus device name \"boiler_house_15\" is 15 characters; the limit is 14"},
+        {"ethercat master without bus", "[[ethercat]]\nname = \"line1\"\n", "node.toml:1:1: ethercat[0].bus: missing"},
+        {"ethercat master name with a dot", "[[ethercat]]\nname = \"line.1\"\nbus = \"b.toml\"\n",
+         "node.toml:2:8: ethercat[0].name: \"line.1\" may only hold letters, digits, '_' and '-'"},
+        {"ethercat master twice", "[[ethercat]]\nname = \"a\"\nbus = \"b\"\n[[ethercat]]\nname = \"a\"\nbus = \"c\"\n",
+         "node.toml:5:8: ethercat[1].name: duplicate EtherCAT master \"a\""},
+        {"ethercat unknown key", "[[ethercat]]\nname = \"a\"\nbus = \"b\"\nperiod = 1\n",
+         "node.toml:4:1: ethercat[0].period: unknown key"},
         {"more settings than the store holds", many_settings,
          "node.toml:1:1: service[0].settings.K6744: this is tag 16385; the store holds 16384"},
     };
@@ -117,6 +124,20 @@ TEST(NodeConfig, ValuesTypesAndLimitsAreCheckedAtLoad)
         std::string error = error_of(r.text);
         EXPECT_EQ(error.rfind(r.expected, 0), 0u) << r.what << "\n  got: " << error;
     }
+}
+
+TEST(NodeConfig, AnEthercatBusFileIsFoundBesideTheConfig)
+{
+    ko::NodeConfig config;
+    std::string error;
+    ASSERT_TRUE(ko::parse_node_config("[[ethercat]]\nname = \"line1\"\nbus = \"buses/line1.toml\"\n"
+                                      "[[ethercat]]\nname = \"line2\"\nbus = \"/etc/line2.toml\"\n",
+                                      "/plant/node.toml", config, error))
+        << error;
+    ASSERT_NE(config.ethercat_master("line1"), nullptr);
+    EXPECT_EQ(config.ethercat_master("line1")->bus, "/plant/buses/line1.toml");
+    EXPECT_EQ(config.ethercat_master("line2")->bus, "/etc/line2.toml");
+    EXPECT_EQ(config.ethercat_master("line3"), nullptr);
 }
 
 TEST(NodeConfig, AConfigThatIsNotARegularFileIsRefusedAtOnce)

@@ -102,6 +102,10 @@ TEST(EcatlinkService, OutputsComeBackOnTheWiredInputsAndTheAnalogInputMoves)
     EXPECT_TRUE(eventually([&] { return get("Plant.Temperature") != first; })) << "the sine moves";
     EXPECT_EQ(get("SERVICE.ECAT.Error"), 0);
     EXPECT_EQ(get("ECATSIM.default.State"), 8);
+    auto status = testnode::run_program({KO_PATH, "status", "ECAT"});
+    EXPECT_NE(status.out.find("  EtherCAT  bus default  state 8 (op)  cycles "), std::string::npos) << status.out;
+    auto json = testnode::run_program({KO_PATH, "status", "ECAT", "--json"});
+    EXPECT_NE(json.out.find("\"ethercat\":[{\"bus\":\"default\",\"state\":8,\"cycles\":"), std::string::npos) << json.out;
     end_service(service);
 }
 

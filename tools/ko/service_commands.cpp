@@ -53,6 +53,30 @@ std::string tag_value(const std::string &name)
     return status == KO_OK ? value : "-";
 }
 
+// The simulated EtherCAT masters a service runs: their State tags carry the
+// service's name in the "Service" property.
+struct MasterRow {
+    std::string bus, state, cycles, lost;
+};
+std::vector<MasterRow> masters_of(const std::string &service)
+{
+    std::vector<MasterRow> rows;
+    for (const Tag &t : tags_matching("ECATSIM.*.State")) {
+        std::string name = t.info.name;
+        if (property(name, "Service") != service)
+            continue;
+        std::string prefix = name.substr(0, name.size() - 5);  // "ECATSIM.BUS."
+        rows.push_back({prefix.substr(8, prefix.size() - 9), tag_value(name), tag_value(prefix + "Cycles"),
+                        tag_value(prefix + "LostCycles")});
+    }
+    return rows;
+}
+
+const char *state_word(const std::string &state)
+{
+    return state == "1" ? "init" : state == "2" ? "pre-op" : state == "4" ? "safe-op" : state == "8" ? "op" : "?";
+}
+
 constexpr const char *kStates[] = {"Status", "Run", "Error", "Connected", "Live"};
 constexpr const char *kStatistics[] = {"Cnt", "Time", "TimeMin", "TimeMax", "LastError"};
 
@@ -114,8 +138,17 @@ int status(const Options &options, const std::string &only)
                 }
             }
         }
+        std::string masters_json;
+        for (const MasterRow &m : masters_of(r.name)) {
+            if (options.json)
+                masters_json += std::string(masters_json.empty() ? "" : ",") + "{\"bus\":" + json_string(m.bus) +
+                                ",\"state\":" + m.state + ",\"cycles\":" + m.cycles + ",\"lost_cycles\":" + m.lost + "}";
+            else if (!options.terse)
+                std::printf("  EtherCAT  bus %s  state %s (%s)  cycles %s  lost cycles %s\n", m.bus.c_str(),
+                            m.state.c_str(), state_word(m.state), m.cycles.c_str(), m.lost.c_str());
+        }
         if (options.json)
-            json += ",\"threads\":[" + threads_json + "]}";
+            json += ",\"threads\":[" + threads_json + "],\"ethercat\":[" + masters_json + "]}";
     }
     if (options.json)
         std::printf("[%s]\n", json.c_str());

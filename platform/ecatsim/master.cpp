@@ -210,6 +210,8 @@ void Master::run()
         deadline += period_ns_;
         sleep_until(deadline);
         int64_t now = now_ns();
+        int64_t late_us = std::max<int64_t>(0, (now - deadline) / 1000);
+        lateness_[std::min<int64_t>(late_us, kLatenessBuckets - 1)].fetch_add(1, std::memory_order_relaxed);
         if (now - deadline >= period_ns_) {
             int64_t missed = (now - deadline) / period_ns_;
             lost_cycles_.fetch_add(static_cast<uint32_t>(missed));
@@ -319,6 +321,12 @@ void Master::finish_cycle()
         ++generation_;
     }
     cycle_done_.notify_all();
+}
+
+void Master::lateness(uint32_t *counts) const
+{
+    for (size_t i = 0; i < kLatenessBuckets; ++i)
+        counts[i] = lateness_[i].load(std::memory_order_relaxed);
 }
 
 bool Master::answers_to(const char *node_name) const

@@ -70,6 +70,10 @@ public:
     void cancel_wait(RTHANDLE thread);
 
     uint16_t state() const { return state_.load(); }
+    // Wake-up lateness of the cycle thread so far: counts[i] cycles woke i
+    // microseconds after their deadline (the last bucket: that or later).
+    static constexpr size_t kLatenessBuckets = 2001;
+    void lateness(uint32_t *counts) const;
     uint8_t *input_image() { return input_.data(); }
     uint8_t *output_image() { return output_.data(); }
     uint32_t input_size() const { return static_cast<uint32_t>(input_.size()); }
@@ -104,6 +108,7 @@ private:
     std::atomic<bool> link_lost_{false};
     uint32_t climb_ = 0;
     std::atomic<uint32_t> cycles_{0}, lost_cycles_{0};
+    std::atomic<uint32_t> lateness_[kLatenessBuckets] = {};
     int64_t period_ns_ = 1000000;
 
     struct Entries {

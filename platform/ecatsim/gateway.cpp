@@ -112,9 +112,10 @@ void Gateway::exchange(uint8_t *in, uint8_t *out, int64_t now_ns, uint32_t cycle
         static_cast<uint8_t>(std::min<size_t>(to_bus.size(), 255)),
         static_cast<uint8_t>(cycle & 0xFF),
     };
-    uint8_t *device_state = in + in_size - kDeviceStateBytes;
+    std::memcpy(device_state, state, sizeof state);
+    uint8_t *image = in + in_size - kDeviceStateBytes;
     for (uint32_t i = 0; i < kDeviceStateBytes; ++i)
-        __atomic_store_n(device_state + i, state[i], __ATOMIC_RELAXED);
+        __atomic_store_n(image + i, state[i], __ATOMIC_RELAXED);
 }
 
 bool Gateway::receive(const Frame &frame)

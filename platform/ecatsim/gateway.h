@@ -59,6 +59,8 @@ struct Gateway {
     FrameRing to_bus;    // taken from the host, waiting for the bus
     FrameRing from_bus;  // received, waiting for a batch to the host
     uint32_t lost = 0;
+    uint8_t device_state[kDeviceStateBytes] = {};  // as last presented
+    uint32_t state_segment_entry = 0;              // the channel's DeviceStateImage tag, once found
 
     // One cycle of the handshake on the images (the terminal's own areas).
     void exchange(uint8_t *in, uint8_t *out, int64_t now_ns, uint32_t cycle, uint8_t bus_load);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
@@ -55,6 +56,24 @@ uint8_t read_switch(uint32_t entry)
     uint8_t value = 0;
     KoTagReadByEntry(entry, &value, 1);
     return value;
+}
+
+// The CAN driver publishes gateway k's device-state bytes as the segment
+// "SERVICE.ECAT.CAN.<k>.DeviceStateImage" with the source "ECAT/<offset>";
+// the master owns that segment space and keeps the segment current. Until
+// the segment exists it looks for it every kSegmentSearchCycles cycles.
+constexpr uint32_t kSegmentSearchCycles = 100;
+
+uint32_t state_segment(size_t channel, const Gateway &g)
+{
+    char name[64], source[32], expected[32];
+    std::snprintf(name, sizeof name, "SERVICE.ECAT.CAN.%02zu.DeviceStateImage", channel);
+    std::snprintf(expected, sizeof expected, "ECAT/%u", g.in_offset + g.in_size - kDeviceStateBytes);
+    uint32_t entry = 0;
+    if (KoTagGetProperty(name, "Source", source, sizeof source) != KO_OK || std::strcmp(source, expected) != 0 ||
+        KoTagGetProperty(name, "Entry", &entry, 4) != KO_OK)
+        return 0;
+    return entry;
 }
 
 int16_t signal_value(const Signal &s, double t_ms)
@@ -294,9 +313,15 @@ void Master::exchange(int64_t now)
             }
         }
     }
-    for (Gateway &g : gateways_)
+    for (size_t k = 0; k < gateways_.size(); ++k) {
+        Gateway &g = gateways_[k];
         g.exchange(&input_[g.in_offset], &output_[g.out_offset], now, cycles_.load(),
                    can_buses_[g.can_bus].load(period_ns_));
+        if (g.state_segment_entry == 0 && cycles_.load() % kSegmentSearchCycles == 0)
+            g.state_segment_entry = state_segment(k, g);
+        if (g.state_segment_entry != 0)
+            KoTagWriteByEntry(g.state_segment_entry, g.device_state, kDeviceStateBytes);
+    }
     for (CanBus &b : can_buses_)
         b.step(gateways_, now);
 }

@@ -22,5 +22,8 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
 int status(const Options &options, const std::string &service);
 int ctl(const std::string &service, const std::string &command);
 int log(bool follow);
+int can_dump(int channel, unsigned count, char time_mode);
+int can_send(int channel, const std::string &frame);
+int can_status(const Options &options);
 
 }  // namespace kotool

@@ -7,6 +7,9 @@
 //   ko status [SERVICE]               services, their state and threads
 //   ko ctl SERVICE run|stop|pause|trigger
 //   ko log [-f]                       the node log, optionally followed
+//   ko can dump CH [-n N] [-t a|A|d|z] CAN frames received on a channel (candump -L text)
+//   ko can send CH ID#DATA            one frame (cansend text: 123#DEADBEEF, 12345678#R)
+//   ko can status                     the CAN channels, their queues and flags
 // -s: headerless one-record lines; --json: machine output.
 // Exit: 0 done, 1 failed (missing tag, service not answering), 2 usage.
 #include "commands.h"
@@ -18,7 +21,7 @@
 
 namespace {
 
-constexpr const char *kCommands[] = {"list", "get", "set", "watch", "status", "ctl", "log"};
+constexpr const char *kCommands[] = {"list", "get", "set", "watch", "status", "ctl", "log", "can"};
 
 // The first word that is no option must be a command: name it when it is not.
 bool unknown_command(int argc, char **argv)
@@ -91,6 +94,21 @@ int main(int argc, char **argv)
     auto *log = app.add_subcommand("log", "print the node log");
     log->add_flag("-f,--follow", follow, "keep printing new lines");
 
+    auto *can = app.add_subcommand("can", "CAN frames of the gateway channels (candump / cansend text)");
+    can->require_subcommand(1);
+    int channel = 0;
+    unsigned frames = 0;
+    std::string time_mode, frame;
+    auto *dump = can->add_subcommand("dump", "print frames received on a channel until Ctrl-C");
+    dump->add_option("CH", channel, "channel number")->required();
+    dump->add_option("-n,--count", frames, "stop after this many frames");
+    dump->add_option("-t,--time", time_mode, "timestamps: a absolute, A with date, d delta, z from the first")
+        ->check(CLI::IsMember({"a", "A", "d", "z"}));
+    auto *send = can->add_subcommand("send", "send one frame on a channel");
+    send->add_option("CH", channel, "channel number")->required();
+    send->add_option("FRAME", frame, "ID#DATA: 123#DEADBEEF, 12345678#1122, 123#R")->required();
+    auto *can_status = can->add_subcommand("status", "channels: format, slave, queues, overrun flags, device state");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) {
@@ -112,5 +130,11 @@ int main(int argc, char **argv)
         return kotool::status(options, service);
     if (*ctl)
         return kotool::ctl(ctl_service, ctl_command);
+    if (*dump)
+        return kotool::can_dump(channel, frames, time_mode.empty() ? 0 : time_mode[0]);
+    if (*send)
+        return kotool::can_send(channel, frame);
+    if (*can_status)
+        return kotool::can_status(options);
     return kotool::log(follow);
 }

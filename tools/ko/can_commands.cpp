@@ -1,0 +1,274 @@
+// can_commands.cpp - ko can dump, send and status: CAN frames of the node's
+// gateway channels through canport.rsl, in the text of the can-utils:
+//   123#DEADBEEF    standard identifier (3 hex digits), data in hex
+//   12345678#R      extended identifier (8 hex digits), remote frame
+//   123#R3          remote frame asking for 3 bytes
+// dump prints one frame per line as candump -L does, the channel standing
+// for the interface: "(1765286216.123456) ch1 123#DEADBEEF".
+#include "canport.h"
+#include "commands.h"
+#include "output.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+
+namespace kotool {
+namespace {
+
+bool bind(CanPortApi &api)
+{
+    if (CanPortBind(&api) == 0)
+        return true;
+    std::fprintf(stderr, "ko: canport.rsl cannot be loaded (looked for in %s)\n", RtLibrarySearchPath());
+    return false;
+}
+
+const char *channel_problem(int32_t result)
+{
+    switch (result) {
+    case -1:
+        return "the CAN channels are not published yet (is the ECAT service on canbridge running?)";
+    case -2:
+        return "no such channel (ko can status lists them)";
+    case -3:
+        return "the tag library call failed";
+    case -4:
+        return "the length must be 0 to 8";
+    case -5:
+        return "a remote frame carries no data";
+    default:
+        return "failed";
+    }
+}
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+struct Frame {
+    uint32_t id = 0;
+    uint8_t extended = 0, rtr = 0;
+    uint32_t length = 0;
+    uint8_t data[8] = {};
+};
+
+// cansend's text: 3 or 8 hex digits, '#', then hex bytes (optionally split
+// by '.') or R with an optional length digit. Empty on success, else why.
+std::string parse_frame(const std::string &text, Frame &f)
+{
+    size_t hash = text.find('#');
+    if (hash == std::string::npos)
+        return "expected ID#DATA, for example 123#DEADBEEF or 12345678#R";
+    if (hash != 3 && hash != 8)
+        return "the identifier has 3 hex digits (standard) or 8 (extended), not " + std::to_string(hash);
+    for (size_t i = 0; i < hash; ++i) {
+        int d = hex_digit(text[i]);
+        if (d < 0)
+            return "\"" + text.substr(0, hash) + "\" is not a hex identifier";
+        f.id = f.id * 16 + static_cast<uint32_t>(d);
+    }
+    f.extended = hash == 8;
+    if (f.extended ? f.id > 0x1FFFFFFF : f.id > 0x7FF)
+        return f.extended ? "an extended identifier is at most 1FFFFFFF" : "a standard identifier is at most 7FF";
+    std::string rest = text.substr(hash + 1);
+    if (!rest.empty() && rest[0] == '#')
+        return "CAN FD frames (##) are not carried by the gateways";
+    if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
+        f.rtr = 1;
+        if (rest.size() > 2 || (rest.size() == 2 && (rest[1] < '0' || rest[1] > '8')))
+            return "a remote frame is R or R followed by a length digit 0 to 8";
+        f.length = rest.size() == 2 ? static_cast<uint32_t>(rest[1] - '0') : 0;
+        return {};
+    }
+    for (size_t i = 0; i < rest.size();) {
+        if (rest[i] == '.') {
+            ++i;
+            continue;
+        }
+        if (f.length == 8)
+            return "at most 8 data bytes";
+        int high = hex_digit(rest[i]), low = i + 1 < rest.size() ? hex_digit(rest[i + 1]) : -1;
+        if (high < 0 || low < 0)
+            return "the data are hex bytes, two digits each: \"" + rest + "\"";
+        f.data[f.length++] = static_cast<uint8_t>(high * 16 + low);
+        i += 2;
+    }
+    return {};
+}
+
+std::string frame_text(const Frame &f)
+{
+    char text[40];
+    int n = std::snprintf(text, sizeof text, f.extended ? "%08X#" : "%03X#", f.id);
+    if (f.rtr) {
+        n += std::snprintf(text + n, sizeof text - n, "R");
+        if (f.length > 0)
+            std::snprintf(text + n, sizeof text - n, "%u", f.length);
+    } else {
+        for (uint32_t i = 0; i < f.length && i < 8; ++i)
+            n += std::snprintf(text + n, sizeof text - n, "%02X", f.data[i]);
+    }
+    return text;
+}
+
+// candump's -t: a absolute, A absolute with date, d delta, z from the first frame.
+std::string stamp(char mode, std::chrono::system_clock::time_point now, std::chrono::system_clock::time_point &last,
+                  std::chrono::system_clock::time_point first)
+{
+    using namespace std::chrono;
+    char text[64];
+    if (mode == 'a' || mode == 'A') {
+        auto us = duration_cast<microseconds>(now.time_since_epoch()).count();
+        time_t seconds = static_cast<time_t>(us / 1000000);
+        if (mode == 'a') {
+            std::snprintf(text, sizeof text, "(%lld.%06lld) ", static_cast<long long>(seconds),
+                          static_cast<long long>(us % 1000000));
+        } else {
+            tm local{};
+            localtime_r(&seconds, &local);
+            char date[32];
+            std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &local);
+            std::snprintf(text, sizeof text, "(%s.%06lld) ", date, static_cast<long long>(us % 1000000));
+        }
+        return text;
+    }
+    if (mode == 'd' || mode == 'z') {
+        auto us = duration_cast<microseconds>(now - (mode == 'd' ? last : first)).count();
+        last = now;
+        std::snprintf(text, sizeof text, "(%03lld.%06lld) ", static_cast<long long>(us / 1000000),
+                      static_cast<long long>(us % 1000000));
+        return text;
+    }
+    return {};
+}
+
+}  // namespace
+
+int can_send(int channel, const std::string &text)
+{
+    Frame f;
+    if (std::string why = parse_frame(text, f); !why.empty()) {
+        std::fprintf(stderr, "ko: %s: %s\n", text.c_str(), why.c_str());
+        return kUsage;
+    }
+    CanPortApi api;
+    if (!store_usable() || !bind(api))
+        return kFailed;
+    int32_t result = api.write(channel, f.id, f.extended, f.rtr, f.rtr ? 0 : static_cast<int32_t>(f.length), f.data);
+    if (result < 0) {
+        std::fprintf(stderr, "ko: can send %d: %s\n", channel, channel_problem(result));
+        return kFailed;
+    }
+    if (result >= 1024) {
+        std::fprintf(stderr, "ko: can send %d: the send queue is full; the frame was lost\n", channel);
+        return kFailed;
+    }
+    return kDone;
+}
+
+int can_dump(int channel, unsigned count, char time_mode)
+{
+    CanPortApi api;
+    if (!store_usable() || !bind(api))
+        return kFailed;
+    auto first = std::chrono::system_clock::now(), last = first;
+    bool first_frame = true;
+    uint8_t overrun_reported = 0;
+    for (unsigned seen = 0; count == 0 || seen < count;) {
+        Frame f;
+        int32_t result = api.read(channel, &f.id, &f.extended, &f.rtr, &f.length, f.data);
+        if (result < 0) {
+            std::fprintf(stderr, "ko: can dump %d: %s\n", channel, channel_problem(result));
+            return kFailed;
+        }
+        uint8_t tx = 0, rx = 0;
+        if (api.get_overrun_state(channel, &tx, &rx) == 0 && rx != 0 && overrun_reported == 0)
+            std::fprintf(stderr, "ko: ch%d: the receive FIFO ran full: frames were lost\n", channel);
+        overrun_reported = rx;
+        if (result == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        auto now = std::chrono::system_clock::now();
+        if (first_frame)
+            first = last = now;
+        first_frame = false;
+        std::printf("%sch%d %s\n", stamp(time_mode, now, last, first).c_str(), channel, frame_text(f).c_str());
+        std::fflush(stdout);
+        ++seen;
+    }
+    return kDone;
+}
+
+int can_status(const Options &options)
+{
+    CanPortApi api;
+    if (!store_usable() || !bind(api))
+        return kFailed;
+    uint8_t run = 0, error = 0;
+    int32_t channels = 0;
+    if (api.get_driver_state(&run, &error, &channels) < 0) {
+        std::fprintf(stderr, "ko: can status: %s\n", channel_problem(-1));
+        return kFailed;
+    }
+    auto value = [](const std::string &name) {
+        Tag t;
+        uint32_t v = 0;
+        return find(name, t) && KoTagReadByEntry(t.entry, &v, 4) == KO_OK ? std::to_string(v) : std::string("-");
+    };
+    const char *formats[] = {"other", "standard", "extended"};
+    std::string json = "{\"run\":" + std::to_string(run) + ",\"error\":" + std::to_string(error) + ",\"channels\":[";
+    if (!options.json && !options.terse)
+        std::printf("CAN service: run %u  error %u  channels %d\n%-4s %-9s %5s %9s %9s %11s %11s  %s\n", run, error,
+                    channels, "CH", "FORMAT", "SLAVE", "RX WAIT", "TX WAIT", "RX OVERRUN", "TX OVERRUN", "DEVICE STATE");
+    for (int32_t n = 0; n < channels; ++n) {
+        char prefix[40];
+        std::snprintf(prefix, sizeof prefix, "SERVICE.ECAT.CAN.%02d.", n);
+        std::string p = prefix;
+        std::string type = value(p + "SlaveType");
+        int format = type == "-" ? -1 : std::stoi(type);
+        const char *format_name = format >= 0 && format <= 2 ? formats[format] : "?";
+        std::string rx_wait = "-", tx_wait = "-";
+        for (auto [suffix, out] : {std::pair{"RxFrameFIFO", &rx_wait}, std::pair{"TxFrameFIFO", &tx_wait}}) {
+            Tag t;
+            uint32_t held = 0;
+            if (find(p + suffix, t) && KoTagGetFIFOCount(t.entry, &held) == KO_OK)
+                *out = std::to_string(held);
+        }
+        uint8_t tx = 0, rx = 0, state[7] = {};
+        api.get_overrun_state(n, &tx, &rx);
+        api.get_device_state(n, state);
+        char state_text[32];
+        std::snprintf(state_text, sizeof state_text, "%02x %02x %02x %02x %02x %02x %02x", state[0], state[1], state[2],
+                      state[3], state[4], state[5], state[6]);
+        if (options.json)
+            json += std::string(n == 0 ? "" : ",") + "{\"channel\":" + std::to_string(n) + ",\"format\":" +
+                    json_string(format_name) + ",\"slave_index\":" + (value(p + "SlaveIndex") == "-" ? "null" : value(p + "SlaveIndex")) +
+                    ",\"rx_waiting\":" + rx_wait + ",\"tx_waiting\":" + tx_wait + ",\"rx_overrun\":" +
+                    std::to_string(rx) + ",\"tx_overrun\":" + std::to_string(tx) + ",\"device_state\":" +
+                    json_string(state_text) + "}";
+        else
+            std::printf(options.terse ? "%d %s %s %s %s %u %u %s\n" : "%-4d %-9s %5s %9s %9s %11u %11u  %s\n", n,
+                        format_name, value(p + "SlaveIndex").c_str(), rx_wait.c_str(), tx_wait.c_str(), rx, tx,
+                        state_text);
+    }
+    if (options.json)
+        std::printf("%s],\"tx_count\":%s,\"rx_count\":%s}\n", json.c_str(), value("SERVICE.ECAT.CAN.TxCount").c_str(),
+                    value("SERVICE.ECAT.CAN.RxCount").c_str());
+    else if (!options.terse)
+        std::printf("frames sent %s  received %s\n", value("SERVICE.ECAT.CAN.TxCount").c_str(),
+                    value("SERVICE.ECAT.CAN.RxCount").c_str());
+    return kDone;
+}
+
+}  // namespace kotool

@@ -1,0 +1,74 @@
+/* can_echo - every frame received on one CAN channel is sent on another
+ * with its identifier plus one: the skeleton of a CAN application on
+ * canport. It waits until the gateway driver has published its channels,
+ * and ends on SIGINT or SIGTERM.
+ *
+ *   can_echo [FROM [TO]]      default: from channel 0 to channel 1
+ */
+#include "canport.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+
+static volatile sig_atomic_t stopping = 0;
+
+static void stop(int signal_number)
+{
+    (void)signal_number;
+    stopping = 1;
+}
+
+static void pause_ms(long ms)
+{
+    struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&t, NULL);
+}
+
+int main(int argc, char **argv)
+{
+    int from = argc > 1 ? atoi(argv[1]) : 0;
+    int to = argc > 2 ? atoi(argv[2]) : 1;
+    CanPortApi can;
+    if (CanPortBind(&can) != 0) {
+        fprintf(stderr, "can_echo: canport.rsl cannot be loaded\n");
+        return 1;
+    }
+    signal(SIGINT, stop);
+    signal(SIGTERM, stop);
+    unsigned long echoed = 0, lost = 0;
+    int waiting_reported = 0;
+    while (!stopping) {
+        uint32_t id = 0, length = 0;
+        uint8_t extended = 0, rtr = 0, data[8];
+        int32_t waiting = can.read(from, &id, &extended, &rtr, &length, data);
+        if (waiting == -1) { /* the driver has not published its channels yet */
+            if (!waiting_reported)
+                fprintf(stderr, "can_echo: waiting for the CAN channels\n");
+            waiting_reported = 1;
+            pause_ms(100);
+            continue;
+        }
+        if (waiting < 0) {
+            fprintf(stderr, "can_echo: channel %d: error %d\n", from, (int)waiting);
+            return 1;
+        }
+        if (waiting == 0) {
+            pause_ms(1);
+            continue;
+        }
+        uint32_t next = (id + 1) & (extended ? 0x1FFFFFFFu : 0x7FFu);
+        int32_t queued = can.write(to, next, extended, rtr, rtr ? 0 : (int32_t)length, data);
+        if (queued < 0) {
+            fprintf(stderr, "can_echo: channel %d: error %d\n", to, (int)queued);
+            return 1;
+        }
+        if (queued >= 1024)
+            ++lost; /* the send queue was full: this frame is lost */
+        else
+            ++echoed;
+    }
+    printf("can_echo: %lu frames echoed from channel %d to %d, %lu lost to a full queue\n", echoed, from, to, lost);
+    return 0;
+}

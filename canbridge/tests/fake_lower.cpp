@@ -90,12 +90,16 @@ EXPORT uint32_t EhWriteOD(uint32_t, uint32_t, uint16_t, uint8_t, const void *, u
 EXPORT uint32_t EhWaitForCyclic(uint32_t, uint32_t)
 {
     uint32_t mine = master.waits.fetch_add(1);
-    for (;;) {
+    for (uint32_t spins = 0;; ++spins) {
         if (master.cancel_pending.exchange(false))
             return EH_E_CANCELLED;
         if (master.released.load() > mine)
             return 0;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        // A quick hand-over first (the bench times passes), then a calm wait.
+        if (spins < 20000)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
 }
 

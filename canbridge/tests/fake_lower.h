@@ -16,10 +16,10 @@ struct FakeEhapi {
     uint32_t open_calls;
     char node_name[64];    // as EhGetEhNodeStatus received it
     uint32_t gateway_count;
-    FakeGateway gateways[4];
+    FakeGateway gateways[16];
     uint16_t state;        // EhGetState's state
-    uint8_t in[2048];
-    uint8_t out[2048];
+    uint8_t in[4096];
+    uint8_t out[4096];
     std::atomic<uint32_t> released;   // cycles the test let pass
     std::atomic<uint32_t> waits;      // EhWaitForCyclic calls begun
     std::atomic<uint32_t> cancels;    // EhCancelWaitForCyclic calls

@@ -313,6 +313,10 @@ void Master::exchange(int64_t now)
             }
         }
     }
+    // Frames that finished on the wire reach their gateways first, so that a
+    // gateway presents them in this same cycle.
+    for (CanBus &b : can_buses_)
+        b.step(gateways_, now);
     for (size_t k = 0; k < gateways_.size(); ++k) {
         Gateway &g = gateways_[k];
         g.exchange(&input_[g.in_offset], &output_[g.out_offset], now, cycles_.load(),
@@ -322,8 +326,6 @@ void Master::exchange(int64_t now)
         if (g.state_segment_entry != 0)
             KoTagWriteByEntry(g.state_segment_entry, g.device_state, kDeviceStateBytes);
     }
-    for (CanBus &b : can_buses_)
-        b.step(gateways_, now);
 }
 
 void Master::publish()

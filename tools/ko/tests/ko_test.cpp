@@ -174,7 +174,7 @@ TEST(Ko, UnknownCommandsPatternsThatMatchNothingAndTheVersion)
 {
     auto r = ko({"lst"});
     EXPECT_EQ(r.code, 2);
-    EXPECT_EQ(r.err, "ko: unknown command \"lst\"; the commands are: list get set watch status ctl log (ko --help)\n");
+    EXPECT_EQ(r.err, "ko: unknown command \"lst\"; the commands are: list get set watch status ctl log can (ko --help)\n");
     r = ko({"-s", "frob", "x"});
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("unknown command \"frob\""), std::string::npos) << r.err;

@@ -18,26 +18,9 @@
 
 namespace {
 
-bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
-{
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-        if (condition())
-            return true;
-    return condition();
-}
-
-int64_t tag(const std::string &name)
-{
-    int64_t value = -1;
-    return KoTagRead(name.c_str(), &value, 8) == KO_OK ? value : -1;
-}
-
-std::string node_log()
-{
-    std::ifstream in(testnode::node_dir() + "/node.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testnode::eventually;
+int64_t (&tag)(const std::string &) = testnode::tag_value;
+using testnode::node_log;
 
 // The plant's node: the bus file beside the config, the service running.
 struct Plant {

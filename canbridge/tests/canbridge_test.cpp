@@ -26,35 +26,10 @@
 
 namespace {
 
-bool eventually(const std::function<bool()> &condition, int timeout_ms = 5000)
-{
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-        if (condition())
-            return true;
-    return condition();
-}
-
-std::string node_log()
-{
-    std::ifstream in(testnode::node_dir() + "/node.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-size_t log_count(const std::string &text)
-{
-    std::string log = node_log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++n;
-    return n;
-}
-
-int64_t tag(const std::string &name)
-{
-    int64_t value = -1;
-    return KoTagRead(name.c_str(), &value, 8) == KO_OK ? value : -1;
-}
+using testnode::eventually;
+using testnode::node_log;
+using testnode::log_count;
+int64_t (&tag)(const std::string &) = testnode::tag_value;
 
 void set_tag(const std::string &name, uint32_t value, uint32_t width)
 {

@@ -15,30 +15,13 @@
 
 namespace {
 
-bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
-{
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (condition())
-            return true;
-    return condition();
-}
-
-int64_t get(const std::string &tag)
-{
-    int64_t value = -1;
-    return KoTagRead(tag.c_str(), &value, 8) == KO_OK ? value : -1;
-}
+using testnode::eventually;
+int64_t (&get)(const std::string &) = testnode::tag_value;
+using testnode::node_log;
 
 void set(const std::string &tag, uint32_t value, uint32_t width)
 {
     ASSERT_EQ(KoTagWrite(tag.c_str(), &value, width), KO_OK) << tag;
-}
-
-std::string node_log()
-{
-    std::ifstream in(testnode::node_dir() + "/node.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The default bus: DI1 (input byte 0) wired to DO1 (output byte 0), AI1's

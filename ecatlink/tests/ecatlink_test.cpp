@@ -19,6 +19,9 @@
 
 namespace {
 
+using testnode::node_log;
+using testnode::log_count;
+
 struct Driver {
     std::string console;
     HiInitFn init = nullptr;
@@ -69,21 +72,6 @@ Driver load(const std::string &variant)
         d.ehapi = fake_state("ehapi.rsl");
     }
     return d;
-}
-
-std::string node_log()
-{
-    std::ifstream in(testnode::node_dir() + "/node.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-size_t log_count(const std::string &text)
-{
-    std::string log = node_log();
-    size_t n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++n;
-    return n;
 }
 
 // A connection object as the lower library makes it: the second 32-bit word

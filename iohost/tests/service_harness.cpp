@@ -78,13 +78,7 @@ void device_write(uint32_t address, const void *data, uint32_t length)
 
 bool eventually(const std::function<bool()> &condition, int timeout_ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testnode::eventually(condition, timeout_ms);
 }
 
 std::vector<std::string> log_lines(const std::string &source)

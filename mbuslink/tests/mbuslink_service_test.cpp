@@ -19,19 +19,14 @@
 
 namespace {
 
+using testnode::eventually;
+int64_t (&get)(const std::string &) = testnode::tag_value;
+using testnode::node_log;
+
 // Four digits, so that "127.0.0.1:PORT" fits the 14 characters of host.
 int test_port()
 {
     return 5000 + getpid() % 4000;
-}
-
-bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
-{
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (condition())
-            return true;
-    return condition();
 }
 
 // A libmodbus client of the test's own, to look at the server.
@@ -50,18 +45,6 @@ struct Client {
     }
     modbus_t *context;
 };
-
-int64_t get(const std::string &tag)
-{
-    int64_t value = -1;
-    return KoTagRead(tag.c_str(), &value, 8) == KO_OK ? value : -1;
-}
-
-std::string node_log()
-{
-    std::ifstream in(testnode::node_dir() + "/node.log");
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // iohost with the Modbus driver for a service of the node config, told to
 // run once its set-up is over; a failure to get there is a test failure.

@@ -2,6 +2,9 @@
 // made by test_main before the first test and removed after the last.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 
 namespace testnode {
@@ -12,5 +15,15 @@ const std::string &node_dir();
 // Writes the node config (RT_NODE_DIR/node.toml); takes effect when the
 // node's tag store is created, so call it before the first tag call.
 void write_node_config(const std::string &text);
+
+// Checks condition every 2 ms until it holds or timeout_ms have passed.
+bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000);
+
+// The node log as text, and how often a text occurs in it.
+std::string node_log();
+size_t log_count(const std::string &text);
+
+// A numeric tag's value (read as 8 bytes), -1 when it cannot be read.
+int64_t tag_value(const std::string &name);
 
 }  // namespace testnode

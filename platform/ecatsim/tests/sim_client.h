@@ -16,6 +16,8 @@
 
 namespace {
 
+using testnode::eventually;
+
 template <typename Fn>
 Fn entry(RTHANDLE module, const char *name)
 {
@@ -78,15 +80,6 @@ struct Sim {
     EhCancelWaitForCyclicFn cancel;
     uint32_t handle = 0;
 };
-
-inline bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000)
-{
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-        if (condition())
-            return true;
-    return condition();
-}
 
 inline void set_switch(const std::string &tag, uint32_t value, uint32_t width)
 {

@@ -271,6 +271,8 @@ public:
         if (s.short_name.empty())
             s.short_name = s.name.substr(0, kMaxShortName);
         s.driver = text(t, prefix, "driver", false);
+        if (const toml::node *driver = t.get("driver"))
+            s.driver_at = where(driver->source());
         s.autostart = boolean(t, prefix, "autostart", false);
         if (const toml::node *settings = t.get("settings"))
             for (const auto &[k, v] : table_at(*settings, prefix + "settings"))
@@ -317,7 +319,7 @@ public:
     void read(const toml::table &root, NodeConfig &config)
     {
         config_ = &config;
-        only(root, "", {"node", "tag", "service", "modbus", "ethercat"});
+        only(root, "", {"node", "tag", "service", "modbus", "ethercat", "app"});
         if (const toml::node *node = root.get("node")) {
             const toml::table &t = table_at(*node, "node");
             only(t, "node.", {"name"});
@@ -353,6 +355,13 @@ public:
                 error(t.get("name")->source(), prefix + "name", "duplicate EtherCAT master \"" + d.name + "\"");
             config.ethercat.push_back(std::move(d));
         });
+        std::set<std::string> app_names;
+        each_table(root, "app", [&](const toml::table &t, const std::string &prefix) {
+            AppDecl a = app(t, prefix);
+            if (!app_names.insert(a.name).second)
+                error(t.get("name")->source(), prefix + "name", "duplicate app \"" + a.name + "\"");
+            config.apps.push_back(std::move(a));
+        });
         check_capacity(root, config);
     }
 
@@ -383,6 +392,32 @@ public:
         d.data_bits = static_cast<uint8_t>(integer(t, prefix, "data_bits", false, 7, 8, 8));
         d.stop_bits = static_cast<uint8_t>(integer(t, prefix, "stop_bits", false, 1, 2, 1));
         return d;
+    }
+
+    AppDecl app(const toml::table &t, const std::string &prefix) const
+    {
+        only(t, prefix, {"name", "command"});
+        AppDecl a;
+        a.name = text(t, prefix, "name", true, 31, "app name");
+        const toml::node *command = t.get("command");
+        if (command == nullptr)
+            error(t.source(), prefix + "command", "missing (a list: [\"program\", \"argument\", ...])");
+        const toml::array *words = command->as_array();
+        if (words == nullptr || words->empty())
+            error(command->source(), prefix + "command", "expected a list of texts: [\"program\", \"argument\", ...]");
+        for (const toml::node &word : *words) {
+            const auto *w = word.as_string();
+            if (w == nullptr)
+                error(word.source(), prefix + "command", "every word of the command is a text");
+            a.command.push_back(w->get());
+        }
+        a.command_at = where(command->source());
+        return a;
+    }
+
+    std::string where(const toml::source_region &at) const
+    {
+        return path() + ":" + std::to_string(at.begin.line) + ":" + std::to_string(at.begin.column);
     }
 
     // A bus file named relative to the config is found beside it.

@@ -26,6 +26,9 @@
 //                service's NodeName address names it: name (at most 15
 //                characters: letters, digits, '_' and '-') and bus, the path
 //                of its bus file (relative: beside this config)
+//   [[app]]      a program the launcher runs beside the services: name (at
+//                most 31 characters), command = ["program", "arg", ...] (a
+//                program without '/' is found beside the launcher, then on PATH)
 // Types: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64 segment fifo.
 // Tag names are at most 51 characters; property names 31, property texts
 // 4095. Value and bit points move at most 8 bytes, segment points 65535.
@@ -72,6 +75,14 @@ struct ServiceDecl {
     std::map<std::string, std::map<std::string, std::string>> properties;
     std::vector<PointDecl> inputs;
     std::vector<PointDecl> outputs;
+    std::string driver_at;  // "FILE:LINE:COLUMN" of the driver key, for messages
+};
+
+// A program of the node that the launcher starts and ends with it.
+struct AppDecl {
+    std::string name;
+    std::vector<std::string> command;
+    std::string command_at;  // "FILE:LINE:COLUMN" of the command key
 };
 
 // A Modbus device the Modbus library reaches by name (the NodeName address
@@ -100,6 +111,7 @@ struct NodeConfig {
     std::vector<ServiceDecl> services;
     std::vector<ModbusDecl> modbus;
     std::vector<EthercatDecl> ethercat;
+    std::vector<AppDecl> apps;
 
     const TagDecl *tag(const std::string &name) const;
     const ServiceDecl *service(const std::string &name) const;

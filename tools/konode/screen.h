@@ -1,0 +1,24 @@
+// screen.h - the node's status screen: per service its state, threads,
+// restarts, and where they run the EtherCAT master's state and the CAN
+// counters and flags; read from the tags, so it also works for a node
+// konode did not start.
+#pragma once
+
+#include "node_config.h"
+
+#include <map>
+#include <string>
+
+namespace konode {
+
+struct ServiceNotes {
+    unsigned restarts = 0;
+    std::string state;  // "starting", "running", "restarting in 0.4 s", "given up", "ended"
+};
+
+std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes);
+
+// One line per service: "TIME NAME status S run R error E connected C live L".
+std::string render_lines(const ko::NodeConfig &config);
+
+}  // namespace konode

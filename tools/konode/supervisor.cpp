@@ -1,0 +1,387 @@
+// supervisor.cpp - the node's children: start, readiness, run code,
+// restarts with back-off, the status screen, and the end.
+#include "supervisor.h"
+
+#include "kohgapi.h"
+#include "rt.h"
+#include "screen.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace konode {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kFirstDelay = std::chrono::milliseconds(100);
+constexpr auto kMaxDelay = std::chrono::seconds(5);
+constexpr size_t kStartBurst = 5;
+constexpr auto kStartInterval = std::chrono::seconds(10);
+constexpr auto kEndWait = std::chrono::seconds(5);
+constexpr auto kReadyWait = std::chrono::seconds(30);
+
+volatile sig_atomic_t ending = 0;
+
+void on_signal(int)
+{
+    ending = 1;
+}
+
+struct Child {
+    bool service = true;
+    std::string name;
+    std::vector<std::string> argv;
+    std::vector<std::string> env;
+    bool autostart = false;
+    pid_t pid = 0;
+    int ready_fd = -1;
+    Clock::time_point started;
+    std::deque<Clock::time_point> starts;
+    Clock::time_point restart_at{};
+    bool restart_due = false;
+    bool given_up = false;
+    bool ready = false;
+    ServiceNotes notes;
+};
+
+class Supervisor {
+public:
+    Supervisor(const CheckedNode &node, const RunOptions &options) : node_(node), options_(options) {}
+
+    int run()
+    {
+        struct sigaction action {};
+        action.sa_handler = on_signal;
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        make_children();
+        for (Child &c : children_)
+            start(c);
+        bool told_up = false;
+        auto last_lines = Clock::now() - std::chrono::seconds(10);
+        while (!ending) {
+            reap();
+            take_readiness();
+            restart_due_children();
+            if (!told_up && all_services_settled()) {
+                told_up = true;
+                event("INF", "node up: " + std::to_string(node_.config.services.size()) + " services, " +
+                                 std::to_string(node_.config.apps.size()) + " apps");
+                if (options_.up_fd >= 0) {
+                    [[maybe_unused]] ssize_t n = write(options_.up_fd, "up\n", 3);
+                    close(options_.up_fd);
+                }
+            }
+            show(last_lines);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return end_all();
+    }
+
+private:
+    void make_children()
+    {
+        std::string iohost = program_dir() + "/iohost";
+        for (size_t i = 0; i < node_.config.services.size(); ++i) {
+            const ko::ServiceDecl &s = node_.config.services[i];
+            Child c;
+            c.name = s.name;
+            c.argv = {iohost, "-rsl", node_.drivers[i]};
+            c.env = {"KO_SERVICE=" + s.name};
+            c.autostart = s.autostart;
+            children_.push_back(c);
+        }
+        const char *path = std::getenv("PATH");
+        for (size_t i = 0; i < node_.config.apps.size(); ++i) {
+            Child c;
+            c.service = false;
+            c.name = node_.config.apps[i].name;
+            c.argv = node_.config.apps[i].command;
+            c.argv[0] = node_.app_programs[i];
+            c.env = {"PATH=" + program_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin")};
+            children_.push_back(c);
+        }
+    }
+
+    std::string label(const Child &c) const { return (c.service ? "service " : "app ") + c.name; }
+
+    static std::string console_file(const Child &c)
+    {
+        return std::string(RtNodeDirectory()) + "/" + c.name + ".console";
+    }
+
+    void start(Child &c)
+    {
+        int ready[2] = {-1, -1};
+        if (c.service && pipe2(ready, O_CLOEXEC) != 0) {
+            event("ERR", label(c) + ": cannot make its start-up pipe: " + std::strerror(errno));
+            return;
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (const std::string &e : c.env)
+                putenv(strdup(e.c_str()));
+            if (c.service) {
+                int fd = dup(ready[1]);  // without close-on-exec: iohost writes to it
+                setenv("RT_READY_FD", std::to_string(fd).c_str(), 1);
+            }
+            setpgid(0, 0);  // Ctrl-C at the terminal reaches konode, which ends the children
+            // The child's console goes to a file of the node, not over the screen.
+            int console = open(console_file(c).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
+            if (console >= 0) {
+                dup2(console, STDOUT_FILENO);
+                dup2(console, STDERR_FILENO);
+            }
+            std::vector<char *> argv;
+            for (const std::string &a : c.argv)
+                argv.push_back(const_cast<char *>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            std::fprintf(stderr, "konode: cannot start %s: %s\n", argv[0], std::strerror(errno));
+            _exit(127);
+        }
+        if (c.service) {
+            close(ready[1]);
+            c.ready_fd = ready[0];
+        }
+        if (pid < 0) {
+            event("ERR", label(c) + ": cannot start: " + std::strerror(errno));
+            close(c.ready_fd);
+            c.ready_fd = -1;
+            return;
+        }
+        c.pid = pid;
+        c.ready = !c.service;
+        c.started = Clock::now();
+        c.starts.push_back(c.started);
+        c.notes.state = c.service ? "starting" : "running";
+    }
+
+    // A service's start-up is done when it writes to its pipe.
+    void take_readiness()
+    {
+        for (Child &c : children_) {
+            if (c.ready_fd < 0)
+                continue;
+            pollfd p{c.ready_fd, POLLIN, 0};
+            bool timed_out = Clock::now() - c.started > kReadyWait;
+            if (poll(&p, 1, 0) <= 0 && !timed_out)
+                continue;
+            char byte = 0;
+            bool ready = !timed_out && read(c.ready_fd, &byte, 1) == 1;
+            close(c.ready_fd);
+            c.ready_fd = -1;
+            if (!ready) {
+                if (timed_out)
+                    event("WRN", label(c) + ": no start-up report within 30 s");
+                continue;  // the exit, when it comes, is handled by reap
+            }
+            c.ready = true;
+            c.notes.state = "running";
+            if (c.autostart)
+                send_run(c);
+        }
+    }
+
+    void send_run(Child &c)
+    {
+        uintptr_t mailbox = 0;
+        uint32_t status = KoMailboxOpenByService(c.name.c_str(), 2, &mailbox);
+        if (status == KO_OK) {
+            status = KoMailboxSend(mailbox, c.name.c_str(), EM_SERVICE_RUN, nullptr, 0);
+            KoMailboxClose(mailbox);
+        }
+        if (status != KO_OK)
+            event("WRN", label(c) + ": the run code was not delivered: " + KoStatusText(status));
+    }
+
+    void reap()
+    {
+        int status = 0;
+        for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
+            for (Child &c : children_)
+                if (c.pid == pid)
+                    died(c, status);
+    }
+
+    static std::string how(int status)
+    {
+        if (WIFEXITED(status))
+            return "exited with " + std::to_string(WEXITSTATUS(status));
+        return std::string("was killed by ") + strsignal(WTERMSIG(status));
+    }
+
+    // Restart=on-failure with a start limit: back-off doubling from 0.1 s.
+    void died(Child &c, int status)
+    {
+        c.pid = 0;
+        c.ready = false;
+        if (c.ready_fd >= 0) {
+            close(c.ready_fd);
+            c.ready_fd = -1;
+        }
+        auto now = Clock::now();
+        while (!c.starts.empty() && now - c.starts.front() > kStartInterval)
+            c.starts.pop_front();
+        if (c.starts.size() >= kStartBurst) {
+            c.given_up = true;
+            c.notes.state = "given up";
+            event("ERR", label(c) + " " + how(status) + "; given up after " + std::to_string(kStartBurst) +
+                             " starts within 10 s (its console: " + console_file(c) + ")");
+            return;
+        }
+        Clock::duration delay = std::min<Clock::duration>(kFirstDelay * (1 << std::min<size_t>(c.starts.size() - 1, 6)),
+                                                          kMaxDelay);
+        c.restart_at = now + delay;
+        c.restart_due = true;
+        char text[512];
+        std::snprintf(text, sizeof text, "%s %s; restarting in %.1f s (its console: %s)", label(c).c_str(),
+                      how(status).c_str(), std::chrono::duration<double>(delay).count(), console_file(c).c_str());
+        c.notes.state = "restarting";
+        event("WRN", text);
+    }
+
+    void restart_due_children()
+    {
+        for (Child &c : children_)
+            if (c.restart_due && Clock::now() >= c.restart_at) {
+                c.restart_due = false;
+                ++c.notes.restarts;
+                start(c);
+            }
+    }
+
+    bool all_services_settled() const
+    {
+        for (const Child &c : children_)
+            if (c.service && !c.ready && !c.given_up)
+                return false;
+        return true;
+    }
+
+    void event(const char *level, const std::string &text)
+    {
+        KoLogWrite("konode", level, text.c_str());
+        std::string line = clock_text() + " " + text;
+        if (options_.quiet)
+            return;
+        if (isatty(STDOUT_FILENO)) {
+            events_.push_back(line);
+            if (events_.size() > 6)
+                events_.pop_front();
+        } else {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        }
+    }
+
+    static std::string clock_text()
+    {
+        time_t t = time(nullptr);
+        tm local{};
+        localtime_r(&t, &local);
+        char text[16];
+        std::strftime(text, sizeof text, "%H:%M:%S", &local);
+        return text;
+    }
+
+    // On a terminal the screen is redrawn in place; otherwise a timestamped
+    // line per service every 5 s.
+    void show(Clock::time_point &last_lines)
+    {
+        if (options_.quiet)
+            return;
+        if (isatty(STDOUT_FILENO)) {
+            std::map<std::string, ServiceNotes> notes;
+            for (const Child &c : children_)
+                notes[(c.service ? "" : "app:") + c.name] = c.notes;
+            std::string screen = render_screen(node_.config, notes);
+            std::string lines;
+            for (const std::string &e : events_)
+                lines += e + "\n";
+            std::printf("\033[H\033[J%s\n%sCtrl-C ends the node.\n", screen.c_str(), lines.c_str());
+            std::fflush(stdout);
+        } else if (Clock::now() - last_lines >= std::chrono::seconds(5)) {
+            last_lines = Clock::now();
+            std::fputs(render_lines(node_.config).c_str(), stdout);
+            std::fflush(stdout);
+        }
+    }
+
+    // SIGTERM to every child, 5 s to end, then SIGKILL and a report.
+    int end_all()
+    {
+        event("INF", "ending the node");
+        for (Child &c : children_)
+            if (c.pid > 0)
+                kill(c.pid, SIGTERM);
+        bool clean = true;
+        auto deadline = Clock::now() + kEndWait;
+        for (;;) {
+            int status = 0;
+            pid_t pid = waitpid(-1, &status, WNOHANG);
+            for (Child &c : children_)
+                if (pid > 0 && c.pid == pid) {
+                    c.pid = 0;
+                    bool ok = c.service ? WIFEXITED(status) && WEXITSTATUS(status) == 0
+                                        : (WIFEXITED(status) && WEXITSTATUS(status) == 0) ||
+                                              (WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+                    clean = clean && ok;
+                    event(ok ? "INF" : "WRN", label(c) + " ended" + (ok ? "" : ": " + how(status)));
+                }
+            bool left = std::any_of(children_.begin(), children_.end(), [](const Child &c) { return c.pid > 0; });
+            if (!left)
+                break;
+            if (Clock::now() > deadline) {
+                for (Child &c : children_)
+                    if (c.pid > 0) {
+                        kill(c.pid, SIGKILL);
+                        waitpid(c.pid, nullptr, 0);
+                        event("ERR", label(c) + " did not end within 5 s: killed");
+                        c.pid = 0;
+                        clean = false;
+                    }
+                break;
+            }
+            if (pid <= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        for (const Child &c : children_)
+            clean = clean && !c.given_up;
+        return clean ? 0 : 1;
+    }
+
+    const CheckedNode &node_;
+    RunOptions options_;
+    std::vector<Child> children_;
+    std::deque<std::string> events_;
+};
+
+}  // namespace
+
+std::string pid_file()
+{
+    return std::string(RtNodeDirectory()) + "/konode.pid";
+}
+
+int run_node(const CheckedNode &node, const RunOptions &options)
+{
+    return Supervisor(node, options).run();
+}
+
+}  // namespace konode

@@ -223,7 +223,7 @@ private:
     {
         if (WIFEXITED(status))
             return "exited with " + std::to_string(WEXITSTATUS(status));
-        return std::string("was killed by ") + strsignal(WTERMSIG(status));
+        return "was killed by signal " + std::to_string(WTERMSIG(status)) + " (" + strsignal(WTERMSIG(status)) + ")";
     }
 
     // Restart=on-failure with a start limit: back-off doubling from 0.1 s.

@@ -1,0 +1,168 @@
+// konode as a user runs it: config errors refused before anything starts,
+// the demo plant up and ended cleanly, a killed service restarted, one that
+// dies at every start given up, a node in the background ended by down.
+#include "child_process.h"
+#include "kohgapi.h"
+#include "test_node.h"
+
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using testnode::eventually;
+using testnode::node_log;
+int64_t (&tag)(const std::string &) = testnode::tag_value;
+
+std::string write_config(const std::string &name, const std::string &text)
+{
+    std::string path = testnode::node_dir() + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+struct BadConfig {
+    const char *what;
+    const char *text;
+    const char *error;  // after "PATH:"
+};
+
+TEST(Konode, CheckAndUpRefuseConfigErrorsWithFileLineAndKey)
+{
+    const BadConfig rows[] = {
+        {"syntax", "[[service]\nname = \"A\"\n", "1:11: syntax: "},
+        {"unknown key", "[[service]]\nname = \"A\"\ndriver = \"x.rsl\"\ncolour = 1\n", "4:1: service[0].colour: unknown key"},
+        {"overlong name", "[[service]]\nname = \"A_SERVICE_NAME_THAT_IS_LONG\"\n",
+         "2:8: service[0].name: service name \"A_SERVICE_NAME_THAT_IS_LONG\" is 27 characters; the limit is 17"},
+        {"duplicate service", "[[service]]\nname = \"A\"\ndriver = \"" TEST_DRIVER "\"\n[[service]]\nname = \"A\"\n",
+         "5:8: service[1].name: duplicate service \"A\""},
+        {"unknown driver", "[[service]]\nname = \"A\"\ndriver = \"nodriver.rsl\"\n",
+         "3:10: service[0].driver: \"nodriver.rsl\" is not in "},
+        {"unknown program", "[[app]]\nname = \"x\"\ncommand = [\"no-such-program\"]\n",
+         "3:11: app[0].command: \"no-such-program\" is no program beside konode or on PATH"},
+    };
+    for (const BadConfig &r : rows) {
+        std::string path = write_config("bad.toml", r.text);
+        for (const char *command : {"check", "up"}) {
+            auto result = testnode::run_program({KONODE_PATH, command, path});
+            EXPECT_EQ(result.code, 2) << command << " " << r.what << ": " << result.err;
+            EXPECT_EQ(result.err.rfind(path + ":" + r.error, 0), 0u) << command << " " << r.what << ": " << result.err;
+        }
+    }
+    std::ifstream copied(testnode::node_dir() + "/node.toml");
+    EXPECT_FALSE(copied.good()) << "konode up started nothing, not even the node";
+    auto good = testnode::run_program({KONODE_PATH, "check", DEMO_CONFIG});
+    EXPECT_EQ(good.code, 0) << good.err;
+}
+
+// konode makes the node's tag store afresh: look at the node only once
+// konode runs it (its pid file is there).
+testnode::Child start_konode(const std::string &config)
+{
+    testnode::Child node = testnode::Child::program({KONODE_PATH, "up", config});
+    std::string pid_file = testnode::node_dir() + "/konode.pid";
+    EXPECT_TRUE(eventually([&] { return std::ifstream(pid_file).good(); })) << "konode runs the node";
+    return node;
+}
+
+int mbpoll_register(int reg)
+{
+    auto r = testnode::run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", "1502", "-1", "-r", std::to_string(reg),
+                                    "127.0.0.1"});
+    size_t at = r.out.find("[" + std::to_string(reg) + "]:");
+    return r.code == 0 && at != std::string::npos ? std::stoi(r.out.substr(at + 4)) : -100000;
+}
+
+TEST(Konode, TheDemoPlantComesUpMovesAndEndsCleanly)
+{
+    testnode::Child node = start_konode(DEMO_CONFIG);
+    EXPECT_TRUE(eventually(
+        [] {
+            return tag("SERVICE.ECAT.Status") == 1 && tag("SERVICE.ECAT.Run") == 1 &&
+                   tag("SERVICE.MODBUS.Status") == 1 && tag("SERVICE.MODBUS.Run") == 1;
+        },
+        10000))
+        << node_log();
+    int64_t tx = tag("SERVICE.ECAT.CAN.TxCount"), rx = tag("SERVICE.ECAT.CAN.RxCount");
+    EXPECT_TRUE(eventually([&] { return tag("SERVICE.ECAT.CAN.TxCount") > tx + 2 && tag("SERVICE.ECAT.CAN.RxCount") > rx + 2; }))
+        << "CAN frames cross between the gateways";
+    EXPECT_TRUE(eventually([] { return tag("Line1.Lamps") > 0 && tag("Line1.Barriers") == tag("Line1.Lamps"); }))
+        << "the light barriers follow the lamps";
+    int first = mbpoll_register(1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int second = mbpoll_register(1);
+    EXPECT_NE(first, -100000) << "mbpoll reads the oven temperature";
+    EXPECT_NE(first, second) << "and it moves";
+
+    kill(node.pid(), SIGTERM);
+    EXPECT_EQ(node.wait(15000), 0);
+    EXPECT_EQ(tag("SERVICE.ECAT.Status"), 0);
+    EXPECT_EQ(tag("SERVICE.MODBUS.Status"), 0);
+    std::ifstream console(testnode::node_dir() + "/ECAT.console");
+    std::string text((std::istreambuf_iterator<char>(console)), {});
+    EXPECT_NE(text.find("[LOG] : End ECAT Service"), std::string::npos) << text;
+    EXPECT_EQ(KoServiceEnumerate(nullptr, 0), 0u) << "no service of the node is left";
+}
+
+std::string test_node_config(bool with_broken)
+{
+    std::string text = "[[service]]\nname = \"TEST\"\ndriver = \"" TEST_DRIVER "\"\nautostart = true\n"
+                       "settings = { Mode = 1, Cycle = 20 }\n";
+    if (with_broken)
+        text += "[[service]]\nname = \"BROKEN\"\ndriver = \"" BROKEN_DRIVER "\"\nautostart = true\n";
+    return text;
+}
+
+int32_t pid_of(const char *service)
+{
+    KoServiceInfo running[8];
+    uint32_t n = KoServiceEnumerate(running, 8);
+    for (uint32_t i = 0; i < n && i < 8; ++i)
+        if (std::string(running[i].name) == service)
+            return running[i].pid;
+    return 0;
+}
+
+TEST(Konode, AKilledServiceIsRestartedAndOneThatAlwaysDiesIsGivenUp)
+{
+    std::string path = write_config("plant.toml", test_node_config(true));
+    testnode::Child node = start_konode(path);
+    ASSERT_TRUE(eventually([] { return tag("SERVICE.TEST.Run") == 1 && pid_of("TEST") != 0; })) << node_log();
+    int32_t first = pid_of("TEST");
+    kill(first, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return pid_of("TEST") != 0 && pid_of("TEST") != first && tag("SERVICE.TEST.Run") == 1; }))
+        << node_log();
+    EXPECT_NE(node_log().find("service TEST was killed by signal 9 (Killed); restarting in 0.1 s"), std::string::npos) << node_log();
+    EXPECT_TRUE(eventually([] { return node_log().find("service BROKEN exited with") != std::string::npos &&
+                                       node_log().find("given up after 5 starts within 10 s") != std::string::npos; }))
+        << node_log();
+    EXPECT_EQ(tag("SERVICE.TEST.Status"), 1) << "the others keep running";
+    kill(node.pid(), SIGTERM);
+    EXPECT_EQ(node.wait(15000), 1) << "a service was given up: not a clean end";
+    EXPECT_EQ(pid_of("TEST"), 0);
+}
+
+TEST(Konode, UpInTheBackgroundReturnsOnceUpAndDownEndsIt)
+{
+    std::string path = write_config("plant.toml", test_node_config(false));
+    auto up = testnode::run_program({KONODE_PATH, "up", "-d", path});
+    EXPECT_EQ(up.code, 0) << up.err;
+    EXPECT_NE(up.out.find("node up in "), std::string::npos) << up.out;
+    EXPECT_TRUE(eventually([] { return tag("SERVICE.TEST.Run") == 1; }));
+    auto status = testnode::run_program({KONODE_PATH, "status"});
+    EXPECT_EQ(status.code, 0);
+    EXPECT_NE(status.out.find("TEST"), std::string::npos) << status.out;
+    auto again = testnode::run_program({KONODE_PATH, "up", path});
+    EXPECT_EQ(again.code, 1) << "one konode per node";
+    auto down = testnode::run_program({KONODE_PATH, "down"});
+    EXPECT_EQ(down.code, 0) << down.err;
+    EXPECT_EQ(tag("SERVICE.TEST.Status"), 0);
+    EXPECT_EQ(pid_of("TEST"), 0);
+    EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 1) << "nothing left to end";
+}
+
+}  // namespace

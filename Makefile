@@ -48,9 +48,14 @@ bench: build bench-deps
 	  if $$b --help 2>&1 | grep -q benchmark_filter; then $$b --benchmark_min_time=0.2 || exit 1; \
 	  else $$b || exit 1; fi; done
 
-demo:
-	@echo "make demo: the demo node needs iohost, konode and the drivers, which are not built yet." >&2
-	@exit 1
+# The demo plant in the foreground; Ctrl-C ends it. DEMO_DIR is its node directory.
+DEMO_DIR ?= /tmp/iohost-demo-$(shell id -un)
+demo: build
+	@mkdir -p $(DEMO_DIR) && chmod 700 $(DEMO_DIR)
+	@echo "demo node in $(DEMO_DIR); look at it from another terminal with:"
+	@echo "  export RT_NODE_DIR=$(DEMO_DIR) PATH=$(CURDIR)/$(BUILD)/bin:\$$PATH; ko list; ko can dump 0; mbpoll -m tcp -p 1502 -r 1 -c 3 127.0.0.1"
+	@sleep 2
+	RT_NODE_DIR=$(DEMO_DIR) $(BUILD)/bin/konode up demo/node.toml
 
 clean:
 	rm -rf build build-address build-thread

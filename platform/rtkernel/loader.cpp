@@ -26,7 +26,8 @@ struct Module final : Object {
 
 // Recursive: an RslMain may itself load the libraries it stands on.
 std::recursive_mutex loader_mutex;
-std::vector<Module *> modules;
+// Never destroyed: threads that end while the process exits still walk it.
+std::vector<Module *> &modules = *new std::vector<Module *>;
 
 std::string base_name(const std::string &path)
 {

@@ -17,7 +17,10 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <cstddef>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -82,6 +85,7 @@ public:
                 told_up = true;
                 event("INF", "node up: " + std::to_string(node_.config.services.size()) + " services, " +
                                  std::to_string(node_.config.apps.size()) + " apps");
+                notify_systemd();
                 if (options_.up_fd >= 0) {
                     [[maybe_unused]] ssize_t n = write(options_.up_fd, "up\n", 3);
                     close(options_.up_fd);
@@ -94,6 +98,25 @@ public:
     }
 
 private:
+    // Under systemd's Type=notify: READY=1 once every service is up.
+    static void notify_systemd()
+    {
+        const char *socket_path = std::getenv("NOTIFY_SOCKET");
+        if (socket_path == nullptr || socket_path[0] == '\0')
+            return;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket_path, sizeof address.sun_path - 1);
+        if (address.sun_path[0] == '@')
+            address.sun_path[0] = '\0';  // an abstract socket
+        int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return;
+        socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(socket_path));
+        [[maybe_unused]] ssize_t n = sendto(fd, "READY=1", 7, 0, reinterpret_cast<sockaddr *>(&address), length);
+        close(fd);
+    }
+
     void make_children()
     {
         std::string iohost = program_dir() + "/iohost";

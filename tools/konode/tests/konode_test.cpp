@@ -6,6 +6,7 @@
 #include "test_node.h"
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -163,6 +164,20 @@ TEST(Konode, UpInTheBackgroundReturnsOnceUpAndDownEndsIt)
     EXPECT_EQ(tag("SERVICE.TEST.Status"), 0);
     EXPECT_EQ(pid_of("TEST"), 0);
     EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 1) << "nothing left to end";
+}
+
+TEST(Konode, TheSystemdUnitVerifiesClean)
+{
+    if (testnode::run_program({"/bin/sh", "-c", "command -v systemd-analyze"}).code != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd): the unit is not checked";
+    std::ifstream unit(SYSTEMD_UNIT);
+    std::string text((std::istreambuf_iterator<char>(unit)), {});
+    // Verified as installed, with konode where the build put it.
+    for (size_t at; (at = text.find("/usr/local/bin/konode")) != std::string::npos;)
+        text.replace(at, std::strlen("/usr/local/bin/konode"), KONODE_PATH);
+    std::string path = write_config("konode@plant.service", text);
+    auto verify = testnode::run_program({"/bin/sh", "-c", "systemd-analyze verify " + path + " 2>&1"});
+    EXPECT_EQ(verify.out, "") << "systemd-analyze verify says:\n" << verify.out;
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 //   12345678#R      extended identifier (8 hex digits), remote frame
 //   123#R3          remote frame asking for 3 bytes
 // dump prints one frame per line as candump -L does, the channel standing
-// for the interface: "(1765286216.123456) ch1 123#DEADBEEF".
+// for the interface: "(1765286216.123456) ch1 123#DEADBEEF". It waits for
+// the channels when the driver has not published them yet.
 #include "canport.h"
 #include "commands.h"
 #include "output.h"
@@ -184,9 +185,17 @@ int can_dump(int channel, unsigned count, char time_mode)
     auto first = std::chrono::system_clock::now(), last = first;
     bool first_frame = true;
     uint8_t overrun_reported = 0;
+    bool waiting_reported = false;
     for (unsigned seen = 0; count == 0 || seen < count;) {
         Frame f;
         int32_t result = api.read(channel, &f.id, &f.extended, &f.rtr, &f.length, f.data);
+        if (result == -1) {  // the driver has not published its channels yet: wait for them
+            if (!waiting_reported)
+                std::fprintf(stderr, "ko: can dump %d: waiting for the CAN channels\n", channel);
+            waiting_reported = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
         if (result < 0) {
             std::fprintf(stderr, "ko: can dump %d: %s\n", channel, channel_problem(result));
             return kFailed;

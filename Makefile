@@ -10,7 +10,7 @@ DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-
 	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial
 BENCH_PACKAGES := rt-tests
 
-.PHONY: all deps bench-deps install-packages configure build test bench demo clean
+.PHONY: all deps bench-deps install-packages configure build test bench demo install clean
 
 all: build
 
@@ -56,6 +56,11 @@ demo: build
 	@echo "  export RT_NODE_DIR=$(DEMO_DIR) PATH=$(CURDIR)/$(BUILD)/bin:\$$PATH; ko list; ko can dump 0; mbpoll -m tcp -p 1502 -r 1 -c 3 127.0.0.1"
 	@sleep 2
 	RT_NODE_DIR=$(DEMO_DIR) $(BUILD)/bin/konode up demo/node.toml
+
+# make install [PREFIX=/usr/local]: programs in PREFIX/bin, libraries in PREFIX/lib, drivers in PREFIX/lib/rsl.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-address build-thread

@@ -17,5 +17,7 @@ function(ioh_add_rsl name)
     CXX_VISIBILITY_PRESET hidden
     C_VISIBILITY_PRESET hidden)
   target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Installed in lib/rsl: the shared libraries it needs are one folder up.
+  set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/..")
   target_link_libraries(${name} PRIVATE rtkernel ${RSL_LINK})
 endfunction()

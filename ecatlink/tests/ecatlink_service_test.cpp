@@ -102,8 +102,10 @@ TEST(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
     std::this_thread::sleep_for(std::chrono::seconds(1));
     int64_t in1 = get("SERVICE.ECAT.InThread00_Cnt"), bus1 = get("ECATSIM.default.Cycles");
     EXPECT_GT(bus1 - bus0, 500) << "a 1 ms bus";
-    EXPECT_NEAR(static_cast<double>(in1 - in0), static_cast<double>(bus1 - bus0), 50.0)
-        << "one In cycle per bus cycle, not one per Cycle setting (10 ms)";
+    // One In cycle per bus cycle (a slow machine may drop a few releases),
+    // not one per Cycle setting (10 ms: about 100 in the second).
+    EXPECT_GE(in1 - in0, (bus1 - bus0) * 8 / 10) << "In " << in1 - in0 << ", bus " << bus1 - bus0;
+    EXPECT_LE(in1 - in0, bus1 - bus0 + 10) << "In " << in1 - in0 << ", bus " << bus1 - bus0;
     end_service(service);
 }
 

@@ -17,6 +17,9 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <string>
 
 namespace {
@@ -43,6 +46,35 @@ bool unknown_command(int argc, char **argv)
     return false;
 }
 
+// "-3", "-.25", "-inf": a value, not an option.
+bool negative_number(const char *word)
+{
+    if (word[0] != '-' || word[1] == '\0' || word[1] == '-')
+        return false;
+    char *end = nullptr;
+    std::strtod(word, &end);
+    return end != nullptr && *end == '\0';
+}
+
+// After "set" a negative number is a value: "--" goes before it, so that the
+// parser does not take it for an option.
+std::vector<char *> with_values_marked(int argc, char **argv)
+{
+    std::vector<char *> out(argv, argv + argc);
+    static char marker[] = "--";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "set") != 0)
+            continue;
+        for (int k = i + 1; k < argc; ++k)
+            if (negative_number(argv[k])) {
+                out.insert(out.begin() + k, marker);
+                break;
+            }
+        break;
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -50,6 +82,9 @@ int main(int argc, char **argv)
     KoStoreAttachOnly();  // a tool looks at a node; it never makes one
     if (unknown_command(argc, argv))
         return kotool::kUsage;
+    std::vector<char *> words = with_values_marked(argc, argv);
+    argc = static_cast<int>(words.size());
+    argv = words.data();
     CLI::App app{"ko - tags, values, services and log of the node in RT_NODE_DIR"};
     app.set_version_flag("--version", "ko " KO_VERSION);
     app.require_subcommand(1);
@@ -57,6 +92,14 @@ int main(int argc, char **argv)
     kotool::Options options;
     app.add_flag("-s,--short", options.terse, "headerless one-record lines");
     app.add_flag("--json", options.json, "machine output (JSON)");
+    app.footer("The node: RT_NODE_DIR (default /dev/shm/rtnode-HOST).\n"
+               "Exit: 0 done, 1 failed (a missing tag, a service not answering), 2 usage.\n"
+               "Examples:\n"
+               "  ko list 'Line1.*'              tags, types, values\n"
+               "  ko set Line1.Setpoint -2.5     write (a missing tag is created)\n"
+               "  ko watch 'SERVICE.ECAT.*'      live values\n"
+               "  ko status --json               services, machine-readable\n"
+               "  ko can send 0 123#DEADBEEF     a CAN frame");
 
     std::string glob;
     auto *list = app.add_subcommand("list", "list tags: name, type, value, description");

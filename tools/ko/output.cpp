@@ -42,22 +42,82 @@ std::string property(const std::string &name, const char *property_name)
     return KoTagGetProperty(name.c_str(), property_name, text, sizeof text) == KO_OK ? text : "";
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at text[i] (2 to 4), or 0.
+size_t utf8_sequence(const std::string &text, size_t i)
+{
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char c = byte(i);
+    size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80)
+            return 0;
+    uint32_t point = c & (0xFF >> (length + 1));
+    for (size_t k = 1; k < length; ++k)
+        point = (point << 6) | (byte(i + k) & 0x3F);
+    bool overlong = (length == 3 && point < 0x800) || (length == 4 && point < 0x10000);
+    bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+    return overlong || surrogate || point > 0x10FFFF ? 0 : length;
+}
+
+// Escapes control characters and bytes that are no valid UTF-8; escape(c)
+// writes one such byte.
+template <typename Escape>
+std::string escaped(const std::string &text, Escape escape)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            if (size_t n = utf8_sequence(text, i); n != 0) {
+                out.append(text, i, n);
+                i += n;
+                continue;
+            }
+        }
+        if (c < 0x20 || c == 0x7F || c >= 0x80)
+            out += escape(c);
+        else
+            out += static_cast<char>(c);
+        ++i;
+    }
+    return out;
+}
+
+std::string hex_escape(const char *format, unsigned char c)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, format, c);
+    return text;
+}
+
+}  // namespace
+
+std::string printable(const std::string &text)
+{
+    return escaped(text, [](unsigned char c) -> std::string {
+        switch (c) {
+        case '\n': return "\\n";
+        case '\r': return "\\r";
+        case '\t': return "\\t";
+        default: return hex_escape("\\x%02X", c);
+        }
+    });
+}
+
+// A byte that is no valid UTF-8 stands for the character of that number (as Latin-1 reads it).
 std::string json_string(const std::string &text)
 {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
+    std::string quoted;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
     }
-    return out + "\"";
+    return "\"" + escaped(quoted, [](unsigned char b) { return hex_escape("\\u%04x", b); }) + "\"";
 }
 
 std::string json_value(const Tag &tag, const std::string &text)

@@ -24,6 +24,11 @@ bool find(const std::string &name, Tag &tag);
 // A text property or "".
 std::string property(const std::string &name, const char *property);
 
+// A name or text for a terminal: control characters as \n, \t, \xNN, and
+// bytes that are no valid UTF-8 as \xNN.
+std::string printable(const std::string &text);
+// A JSON string, always valid UTF-8: control characters and bytes that are
+// no valid UTF-8 as \u00NN.
 std::string json_string(const std::string &text);
 // A value as JSON: numbers as they are, other texts quoted.
 std::string json_value(const Tag &tag, const std::string &text);

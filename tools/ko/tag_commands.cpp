@@ -31,7 +31,7 @@ int list(const Options &options, const std::string &glob)
     size_t name_width = 4, type_width = 4, value_width = 5;
     for (const Tag &t : tags_matching(glob)) {
         uint32_t status;
-        Row r{t.info.name, type_to_name(t.info.type), value_text(t.entry, t.info, status),
+        Row r{printable(t.info.name), type_to_name(t.info.type), value_text(t.entry, t.info, status),
               property(t.info.name, "Description"), t};
         name_width = std::max(name_width, r.name.size());
         type_width = std::max(type_width, r.type.size());
@@ -44,7 +44,7 @@ int list(const Options &options, const std::string &glob)
         std::printf("[");
         for (size_t i = 0; i < rows.size(); ++i)
             std::printf("%s{\"name\":%s,\"type\":\"%s\",\"value\":%s,\"description\":%s}", i == 0 ? "" : ",",
-                        json_string(rows[i].name).c_str(), rows[i].type.c_str(),
+                        json_string(rows[i].tag.info.name).c_str(), rows[i].type.c_str(),
                         json_value(rows[i].tag, rows[i].value).c_str(), json_string(rows[i].description).c_str());
         std::printf("]\n");
         return kDone;
@@ -63,7 +63,7 @@ int list(const Options &options, const std::string &glob)
     };
     line("NAME", "TYPE", "VALUE", "DESCRIPTION");
     for (const Row &r : rows)
-        line(r.name, r.type, r.value, r.description);
+        line(r.name, r.type, r.value, printable(r.description));
     return kDone;
 }
 
@@ -117,8 +117,11 @@ int set(const Options &, const std::string &type_name, const std::string &tag, c
     if (!exists) {
         uint16_t type = wanted != 0 ? wanted : infer_type(value);
         if (type == 0) {
-            std::fprintf(stderr, "ko: %s: \"%s\" is not a number; give --type to create the tag\n", tag.c_str(),
-                         value.c_str());
+            bool digits = !value.empty() && value.find_first_not_of("-0123456789") == std::string::npos;
+            std::fprintf(stderr,
+                         digits ? "ko: %s: %s does not fit any integer type; give --type f64 to store it as a float\n"
+                                : "ko: %s: \"%s\" is not a number; give --type to create the tag\n",
+                         printable(tag).c_str(), printable(value).c_str());
             return kFailed;
         }
         t.info = KoTagInfo{};
@@ -137,9 +140,14 @@ int set(const Options &, const std::string &type_name, const std::string &tag, c
     }
     if (status == KO_OK)
         status = write_encoded(t.entry, t.info, bytes);
-    if (status == KO_E_RANGE || status == KO_E_ARGUMENT) {
-        std::fprintf(stderr, "ko: %s: \"%s\" does not fit type %s; the value is unchanged\n", tag.c_str(),
-                     value.c_str(), type_to_name(t.info.type));
+    if (status == KO_E_ARGUMENT) {
+        std::fprintf(stderr, "ko: %s: \"%s\" is not a number (type %s); the value is unchanged\n",
+                     printable(tag).c_str(), printable(value).c_str(), type_to_name(t.info.type));
+        return kFailed;
+    }
+    if (status == KO_E_RANGE) {
+        std::fprintf(stderr, "ko: %s: \"%s\" does not fit type %s; the value is unchanged\n", printable(tag).c_str(),
+                     printable(value).c_str(), type_to_name(t.info.type));
         return kFailed;
     }
     if (status != KO_OK) {
@@ -177,7 +185,7 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
             if (options.json)
                 json += (json.empty() ? "" : ",") + json_string(t.info.name) + ":" + json_value(t, value);
             else
-                std::printf("%s%s %s\n", changed ? "* " : "  ", t.info.name, value.c_str());
+                std::printf("%s%s %s\n", changed ? "* " : "  ", printable(t.info.name).c_str(), value.c_str());
         }
         if (options.json)
             std::printf("{%s}\n", json.c_str());

@@ -3,6 +3,7 @@
 
 #include "node_config.h"
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -48,9 +49,22 @@ bool parse_integer(const std::string &text, int64_t &i, uint64_t &u, bool &negat
     return true;
 }
 
+// The shortest text that reads back as the same value: 1500, 0.25, 1e+20.
+template <typename Float>
+std::string float_text(Float value)
+{
+    if (std::isnan(value))
+        return std::signbit(value) ? "-nan" : "nan";
+    char text[64];
+    auto [end, ec] = std::to_chars(text, text + sizeof text, value);
+    return ec == std::errc() ? std::string(text, end) : "?";
+}
+
+// A number as people write it: 12, -3, 0x1F, -.25, 1.5e3, inf, -nan;
+// no blanks around it.
 bool parse_double(const std::string &text, double &d)
 {
-    if (text.empty())
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])))
         return false;
     char *end = nullptr;
     errno = 0;
@@ -102,31 +116,12 @@ std::string value_text(uint32_t entry, const KoTagInfo &info, uint32_t &status)
         float f;
         uint32_t bits = static_cast<uint32_t>(raw);
         std::memcpy(&f, &bits, 4);
-        std::snprintf(text, sizeof text, "%.9g", static_cast<double>(f));
-        // Prefer the shortest text that reads back as the same float.
-        for (int digits = 1; digits <= 9; ++digits) {
-            char shorter[64];
-            std::snprintf(shorter, sizeof shorter, "%.*g", digits, static_cast<double>(f));
-            if (std::strtof(shorter, nullptr) == f) {
-                std::memcpy(text, shorter, sizeof shorter);
-                break;
-            }
-        }
-        break;
+        return float_text(f);
     }
     case KO_TYPE_F64: {
         double d;
         std::memcpy(&d, &raw, 8);
-        std::snprintf(text, sizeof text, "%.17g", d);
-        for (int digits = 1; digits <= 17; ++digits) {
-            char shorter[64];
-            std::snprintf(shorter, sizeof shorter, "%.*g", digits, d);
-            if (std::strtod(shorter, nullptr) == d) {
-                std::memcpy(text, shorter, sizeof shorter);
-                break;
-            }
-        }
-        break;
+        return float_text(d);
     }
     default: std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(raw)); break;
     }
@@ -203,6 +198,9 @@ uint16_t infer_type(const std::string &text)
     int64_t i;
     uint64_t u;
     bool negative;
+    bool integral = !text.empty() && text.find_first_not_of("-0123456789") == std::string::npos;
+    if (integral && !parse_integer(text, i, u, negative))
+        return 0;  // digits beyond every integer type: not made a float
     if (parse_integer(text, i, u, negative)) {
         if (!negative && u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
             return KO_TYPE_U64;

@@ -10,7 +10,8 @@
 
 namespace kotool {
 
-// The value of a tag as text: integers in decimal, floats shortest exact,
+// The value of a tag as text: integers in decimal, floats as the shortest
+// text that reads back the same (no exponent for ordinary values),
 // segments as hex bytes ("01 a0 ff"), FIFOs as "COUNT/DEPTH records".
 // Empty with status set on failure.
 std::string value_text(uint32_t entry, const KoTagInfo &info, uint32_t &status);
@@ -23,7 +24,8 @@ uint32_t encode_text(const KoTagInfo &info, const std::string &text, std::vector
 uint32_t write_encoded(uint32_t entry, const KoTagInfo &info, const std::vector<uint8_t> &bytes);
 
 // The type a value's text suggests when no type is given: i32 for integers
-// that fit, i64 for larger ones, f64 for other numbers; 0 when not a number.
+// that fit, i64 or u64 for larger ones, f64 for numbers with a point or an
+// exponent; 0 when not a number or an integer beyond every integer type.
 uint16_t infer_type(const std::string &text);
 
 // "u8", "segment", ... for a type code; 0 / "?" when unknown.

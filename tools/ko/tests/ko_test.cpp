@@ -93,9 +93,21 @@ TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
          "Line1.Mode", "7"},
         {{"set", "Line1.Mode", "-1"}, 1, "ko: Line1.Mode: \"-1\" does not fit type u8; the value is unchanged\n",
          "Line1.Mode", "7"},
-        {{"set", "Line1.Mode", "abc"}, 1, "ko: Line1.Mode: \"abc\" does not fit type u8; the value is unchanged\n",
+        {{"set", "Line1.Mode", "abc"}, 1, "ko: Line1.Mode: \"abc\" is not a number (type u8); the value is unchanged\n",
+         "Line1.Mode", "7"},
+        {{"set", "Line1.Mode", " 7"}, 1, "ko: Line1.Mode: \" 7\" is not a number (type u8); the value is unchanged\n",
          "Line1.Mode", "7"},
         {{"set", "Line1.Speed", "-2.25"}, 0, "", "Line1.Speed", "-2.25"},
+        {{"set", "Line1.Speed", "-.25"}, 0, "", "Line1.Speed", "-0.25"},
+        {{"set", "Line1.Speed", "-inf"}, 0, "", "Line1.Speed", "-inf"},
+        {{"set", "Line1.Speed", "1500"}, 0, "", "Line1.Speed", "1500"},
+        {{"set", "-s", "Line1.Speed", "-1e-3"}, 0, "", "Line1.Speed", "-0.001"},
+        {{"set", "New.Negative", "-7"}, 0, "", "New.Negative", "-7"},
+        {{"set", "New.Huge", "18446744073709551616"}, 1,
+         "ko: New.Huge: 18446744073709551616 does not fit any integer type; give --type f64 to store it as a float\n",
+         "New.Huge", nullptr},
+        {{"set", "New.Blank", " 7"}, 1, "ko: New.Blank: \" 7\" is not a number; give --type to create the tag\n",
+         "New.Blank", nullptr},
         {{"set", "Line1.Block", "01 a0 ff"}, 0, "", "Line1.Block", "01 a0 ff 00"},
         {{"set", "New.Count", "42"}, 0, "", "New.Count", "42"},
         {{"set", "--type", "u16", "New.Word", "65535"}, 0, "", "New.Word", "65535"},
@@ -118,7 +130,7 @@ TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
             EXPECT_EQ(after.out, std::string(r.value_after) + "\n") << what;
     }
     auto types = ko({"-s", "list", "New.*"});
-    EXPECT_EQ(types.out, "New.Count i32 42\nNew.Word u16 65535\n");
+    EXPECT_EQ(types.out, "New.Negative i32 -7\nNew.Count i32 42\nNew.Word u16 65535\n") << "in creation order";
 }
 
 TEST(Ko, WatchRoundsAndChangeMarks)

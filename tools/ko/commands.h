@@ -20,7 +20,8 @@ int get(const Options &options, const std::vector<std::string> &names);
 int set(const Options &options, const std::string &type, const std::string &tag, const std::string &value);
 int watch(const Options &options, const std::vector<std::string> &globs, unsigned interval_ms, unsigned rounds);
 int status(const Options &options, const std::string &service);
-int ctl(const std::string &service, const std::string &command);
+// stop waits until the service's process has ended unless wait is false.
+int ctl(const std::string &service, const std::string &command, bool wait);
 int log(bool follow);
 int can_dump(int channel, unsigned count, char time_mode);
 int can_send(int channel, const std::string &frame);

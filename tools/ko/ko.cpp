@@ -132,6 +132,8 @@ int main(int argc, char **argv)
     ctl->add_option("COMMAND", ctl_command, "run | stop | pause | trigger")
         ->required()
         ->check(CLI::IsMember({"run", "stop", "pause", "trigger"}));
+    bool no_wait = false;
+    ctl->add_flag("--no-wait", no_wait, "stop: return at once instead of waiting until the process has ended");
 
     bool follow = false;
     auto *log = app.add_subcommand("log", "print the node log");
@@ -172,7 +174,7 @@ int main(int argc, char **argv)
     if (*status)
         return kotool::status(options, service);
     if (*ctl)
-        return kotool::ctl(ctl_service, ctl_command);
+        return kotool::ctl(ctl_service, ctl_command, !no_wait);
     if (*dump)
         return kotool::can_dump(channel, frames, time_mode.empty() ? 0 : time_mode[0]);
     if (*send)

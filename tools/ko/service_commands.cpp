@@ -3,9 +3,13 @@
 #include "commands.h"
 #include "node_config.h"
 #include "output.h"
+#include "rt.h"
 #include "tag_text.h"
 
+#include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <vector>
 
 namespace kotool {
@@ -103,13 +107,17 @@ int status(const Options &options, const std::string &only)
         std::vector<std::string> states;
         for (const char *key : kStates)
             states.push_back(tag_value(prefix + key));
+        // Status 1 with no live process: it died without reporting its end.
+        if (r.pid == 0 && states[0] == "1")
+            states[0] = "dead";
         std::string pid = r.pid != 0 ? std::to_string(r.pid) : "-";
         std::string threads_json;
         if (options.json) {
             json += std::string(json.empty() ? "" : ",") + "{\"service\":" + json_string(r.name) +
                     ",\"short\":" + json_string(r.short_name) + ",\"pid\":" + (r.pid != 0 ? pid : "null");
             for (size_t i = 0; i < states.size(); ++i)
-                json += ",\"" + std::string(kStates[i]) + "\":" + (states[i] == "-" ? "null" : states[i]);
+                json += ",\"" + std::string(kStates[i]) + "\":" +
+                        (states[i] == "-" ? "null" : states[i] == "dead" ? "\"dead\"" : states[i]);
         } else if (options.terse) {
             std::printf("%s %s %s %s %s %s %s %s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
                         states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
@@ -155,7 +163,44 @@ int status(const Options &options, const std::string &only)
     return kDone;
 }
 
-int ctl(const std::string &service, const std::string &command)
+namespace {
+
+// The running service of that name or short name, or none.
+const ServiceRow *running_service(const std::vector<ServiceRow> &rows, const std::string &name)
+{
+    for (const ServiceRow &r : rows)
+        if (r.pid != 0 && (r.name == name || r.short_name == name))
+            return &r;
+    return nullptr;
+}
+
+std::string lower(std::string text)
+{
+    for (char &c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// "no running service X": the running ones named, and the one meant when
+// only the case differs.
+void report_unknown(const std::vector<ServiceRow> &rows, const std::string &name)
+{
+    std::string running, meant;
+    for (const ServiceRow &r : rows) {
+        if (r.pid == 0)
+            continue;
+        running += (running.empty() ? "" : ", ") + r.name;
+        if (lower(r.name) == lower(name) || lower(r.short_name) == lower(name))
+            meant = r.name;
+    }
+    std::fprintf(stderr, "ko: no running service %s%s; %s\n", printable(name).c_str(),
+                 meant.empty() ? "" : (" (did you mean " + meant + "?)").c_str(),
+                 running.empty() ? "no service runs in this node" : ("running: " + running).c_str());
+}
+
+}  // namespace
+
+int ctl(const std::string &service, const std::string &command, bool wait)
 {
     if (!store_usable())
         return kFailed;
@@ -163,9 +208,11 @@ int ctl(const std::string &service, const std::string &command)
                           : command == "stop"  ? EM_SERVICE_STOP
                           : command == "pause" ? EM_SERVICE_PAUSE
                                                : EM_SERVICE_TRIGGER;
+    std::vector<ServiceRow> rows = services();
+    const ServiceRow *target = running_service(rows, service);
     uintptr_t mailbox = 0;
-    if (KoMailboxOpen(service.c_str(), 2, &mailbox) != KO_OK) {
-        std::fprintf(stderr, "ko: service %s is not running (no mailbox)\n", service.c_str());
+    if (target == nullptr || KoMailboxOpen(service.c_str(), 2, &mailbox) != KO_OK) {
+        report_unknown(rows, service);
         return kFailed;
     }
     uint32_t status = KoMailboxSend(mailbox, service.c_str(), code, nullptr, 0);
@@ -175,7 +222,19 @@ int ctl(const std::string &service, const std::string &command)
                      KoStatusText(status));
         return kFailed;
     }
-    return kDone;
+    if (code != EM_SERVICE_STOP || !wait)
+        return kDone;
+    // A stop ends the service's process: wait for that, at most 20 s (a
+    // process that has ended but is not reaped yet counts as ended).
+    int32_t pid = target->pid;
+    for (int i = 0; i < 2000; ++i) {
+        if (RtProcessStartTime(pid) == 0)
+            return kDone;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "ko: service %s (pid %d) has not ended within 20 s of stop\n", service.c_str(),
+                 static_cast<int>(pid));
+    return kFailed;
 }
 
 }  // namespace kotool

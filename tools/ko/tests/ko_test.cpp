@@ -5,6 +5,7 @@
 #include "test_node.h"
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -240,6 +241,51 @@ TEST(Ko, StatusAndCtlReachARunningService)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(last_code.load(), uint32_t{EM_SERVICE_TRIGGER});
     KoServiceEnd(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Ko, HostileNamesArePrintedEscapedAndJsonStaysValid)
+{
+    ASSERT_EQ(KoTagCreateEx("x\xff\ny\x1b[2J", KO_TYPE_U8, nullptr, "bell\a"), KO_OK);
+    auto table = ko({"-s", "list"});
+    EXPECT_EQ(table.out, "x\\xFF\\ny\\x1B[2J u8 0\n");
+    auto json = ko({"--json", "list"});
+    EXPECT_EQ(json.out, "[{\"name\":\"x\\u00ff\\u000ay\\u001b[2J\",\"type\":\"u8\",\"value\":0,\"description\":\"bell\\u0007\"}]\n");
+    ASSERT_EQ(KoTagCreateEx("Caf\xc3\xa9", KO_TYPE_U8, nullptr, nullptr), KO_OK);
+    EXPECT_EQ(ko({"-s", "list", "Caf*"}).out, "Caf\xc3\xa9 u8 0\n") << "valid UTF-8 passes as it is";
+}
+
+TEST(Ko, CtlNamesTheRunningServicesAndStopWaitsForTheEnd)
+{
+    testnode::write_node_config("[[service]]\nname = \"TEST\"\nsettings = { Mode = 1, Cycle = 20 }\n");
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", TEST_DRIVER}, {"KO_SERVICE=TEST"});
+    ASSERT_TRUE(testnode::eventually([] { return testnode::tag_value("SERVICE.TEST.Status") == 1; }));
+    auto nope = ko({"ctl", "NOPE", "run"});
+    EXPECT_EQ(nope.code, 1);
+    EXPECT_EQ(nope.err, "ko: no running service NOPE; running: TEST\n");
+    auto lower = ko({"ctl", "test", "run"});
+    EXPECT_EQ(lower.err, "ko: no running service test (did you mean TEST?); running: TEST\n");
+    EXPECT_EQ(ko({"ctl", "TEST", "run"}).code, 0);
+    auto stop = ko({"ctl", "TEST", "stop"});
+    EXPECT_EQ(stop.code, 0) << stop.err;
+    EXPECT_EQ(service.wait(200), 0) << "ko ctl stop returned after the process had ended";
+}
+
+TEST(Ko, AServiceKilledWithoutItsEndIsShownDead)
+{
+    testnode::write_node_config("[[service]]\nname = \"TEST\"\n");
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", TEST_DRIVER}, {"KO_SERVICE=TEST"});
+    ASSERT_TRUE(testnode::eventually([] { return testnode::tag_value("SERVICE.TEST.Status") == 1; }));
+    kill(service.pid(), SIGKILL);
+    EXPECT_EQ(service.wait(), 128 + SIGKILL);
+    auto status = ko({"-s", "status"});
+    EXPECT_EQ(status.out.rfind("TEST TEST - dead ", 0), 0u) << status.out;
+    EXPECT_NE(ko({"--json", "status"}).out.find("\"Status\":\"dead\""), std::string::npos);
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include "output.h"
 #include "tag_text.h"
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <unistd.h>
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -157,6 +160,24 @@ int set(const Options &, const std::string &type_name, const std::string &tag, c
     return kDone;
 }
 
+namespace {
+
+std::string clock_with_ms()
+{
+    auto now = std::chrono::system_clock::now();
+    time_t seconds = std::chrono::system_clock::to_time_t(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%H:%M:%S", &local);
+    return std::string(text) + "." + std::to_string(1000 + ms).substr(1);
+}
+
+}  // namespace
+
+// On a terminal the table is redrawn in place, changed values highlighted;
+// otherwise each round is a time line and the values, "*" marking a change.
 int watch(const Options &options, const std::vector<std::string> &globs, unsigned interval_ms, unsigned rounds)
 {
     if (!store_usable())
@@ -164,31 +185,44 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
     for (const std::string &glob : globs)
         if (tags_matching(glob).empty())
             return no_match(glob);
+    bool screen = !options.json && !options.terse && isatty(STDOUT_FILENO);
     std::map<uint32_t, std::string> last;
     for (unsigned round = 0; rounds == 0 || round < rounds; ++round) {
-        if (round > 0) {
+        if (round > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(interval_ms));
-            if (!options.json && !options.terse)
-                std::printf("\n");
-        }
         std::map<uint32_t, Tag> tags;  // entry order, each tag once
         for (const std::string &glob : globs)
             for (const Tag &t : tags_matching(glob))
                 tags.emplace(t.entry, t);
-        std::string json;
+        size_t width = 0;
+        for (const auto &[entry, t] : tags)
+            width = std::max(width, printable(t.info.name).size());
+        std::string json, text;
         for (const auto &[entry, t] : tags) {
             uint32_t status;
             std::string value = value_text(entry, t.info, status);
             auto previous = last.find(entry);
             bool changed = round > 0 && (previous == last.end() || previous->second != value);
             last[entry] = value;
+            std::string name = printable(t.info.name);
             if (options.json)
                 json += (json.empty() ? "" : ",") + json_string(t.info.name) + ":" + json_value(t, value);
+            else if (options.terse)
+                text += (changed ? "* " : "  ") + name + " " + value + "\n";
             else
-                std::printf("%s%s %s\n", changed ? "* " : "  ", printable(t.info.name).c_str(), value.c_str());
+                text += std::string(changed ? (screen ? "  " : "* ") : "  ") + name +
+                        std::string(width - name.size() + 2, ' ') + (changed && screen ? "\033[1;7m" : "") + value +
+                        (changed && screen ? "\033[0m" : "") + "\n";
         }
         if (options.json)
             std::printf("{%s}\n", json.c_str());
+        else if (screen)
+            std::printf("\033[H\033[Jko watch  every %u ms  %s  (Ctrl-C ends)\n\n%s", interval_ms,
+                        clock_with_ms().c_str(), text.c_str());
+        else if (options.terse)
+            std::printf("%s", text.c_str());
+        else
+            std::printf("-- %s\n%s", clock_with_ms().c_str(), text.c_str());
         std::fflush(stdout);
     }
     return kDone;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -139,10 +140,19 @@ TEST(Ko, WatchRoundsAndChangeMarks)
     make_tags();
     auto r = ko({"watch", "Line1.S*", "Line1.Mode", "-n", "3", "-i", "20"});
     EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(r.out,
-              "  Line1.Speed 1.5\n  Line1.Mode 3\n\n"
-              "  Line1.Speed 1.5\n  Line1.Mode 3\n\n"
-              "  Line1.Speed 1.5\n  Line1.Mode 3\n");
+    // Each round: its time, then the values in aligned columns.
+    std::istringstream rounds(r.out);
+    for (int round = 0; round < 3; ++round) {
+        std::string time, speed, mode;
+        std::getline(rounds, time);
+        std::getline(rounds, speed);
+        std::getline(rounds, mode);
+        EXPECT_EQ(time.size(), std::string("-- 14:07:38.123").size()) << time;
+        EXPECT_EQ(time.rfind("-- ", 0), 0u) << time;
+        EXPECT_EQ(speed, "  Line1.Speed  1.5");
+        EXPECT_EQ(mode, "  Line1.Mode   3");
+    }
+    EXPECT_EQ(ko({"watch", "-s", "Line1.Mode", "-n", "2", "-i", "10"}).out, "  Line1.Mode 3\n  Line1.Mode 3\n");
 
     // A value changed between rounds is marked.
     testnode::Child watcher([](int report_fd) {
@@ -150,13 +160,14 @@ TEST(Ko, WatchRoundsAndChangeMarks)
         execl(KO_PATH, KO_PATH, "watch", "Line1.Mode", "-n", "40", "-i", "100", nullptr);
         return 127;
     });
-    ASSERT_EQ(watcher.read_line(), "  Line1.Mode 3");
+    ASSERT_EQ(watcher.read_line().rfind("-- ", 0), 0u);
+    ASSERT_EQ(watcher.read_line(), "  Line1.Mode  3");
     uint8_t five = 5;
     ASSERT_EQ(KoTagWrite("Line1.Mode", &five, 1), KO_OK);
     std::string line;
-    for (int i = 0; i < 80 && line != "* Line1.Mode 5"; ++i)
+    for (int i = 0; i < 160 && line != "* Line1.Mode  5"; ++i)
         line = watcher.read_line();
-    EXPECT_EQ(line, "* Line1.Mode 5");
+    EXPECT_EQ(line, "* Line1.Mode  5");
 }
 
 TEST(Ko, ExitCodesAndUnusableNode)

@@ -76,6 +76,12 @@ std::vector<MasterRow> masters_of(const std::string &service)
     return rows;
 }
 
+// A 0/1 state as a word for the table; other values as they are.
+std::string in_words(const std::string &value, const char *zero, const char *one)
+{
+    return value == "0" ? zero : value == "1" ? one : value;
+}
+
 const char *state_word(const std::string &state)
 {
     return state == "1" ? "init" : state == "2" ? "pre-op" : state == "4" ? "safe-op" : state == "8" ? "op" : "?";
@@ -99,7 +105,7 @@ int status(const Options &options, const std::string &only)
         return kFailed;
     }
     if (!options.json && !options.terse)
-        std::printf("%-27s %-7s %7s %6s %3s %5s %9s %10s\n", "SERVICE", "SHORT", "PID", "STATUS", "RUN", "ERROR",
+        std::printf("%-27s %-7s %7s %-8s %-7s %-5s %-9s %10s\n", "SERVICE", "SHORT", "PID", "STATUS", "RUN", "ERROR",
                     "CONNECTED", "LIVE");
     std::string json;
     for (const ServiceRow &r : rows) {
@@ -122,8 +128,10 @@ int status(const Options &options, const std::string &only)
             std::printf("%s %s %s %s %s %s %s %s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
                         states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
         } else {
-            std::printf("%-27s %-7s %7s %6s %3s %5s %9s %10s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
-                        states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
+            std::printf("%-27s %-7s %7s %-8s %-7s %-5s %-9s %10s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
+                        in_words(states[0], "stopped", "started").c_str(), in_words(states[1], "paused", "running").c_str(),
+                        in_words(states[2], "ok", "error").c_str(), in_words(states[3], "no", "yes").c_str(),
+                        states[4].c_str());
         }
         for (const char *direction : {"In", "Out"}) {
             for (int n = 0; n < 32; ++n) {
@@ -140,7 +148,7 @@ int status(const Options &options, const std::string &only)
                         threads_json += ",\"" + std::string(kStatistics[i]) + "\":" + values[i];
                     threads_json += "}";
                 } else if (!options.terse) {
-                    std::printf("  %-10s cycles %s  time %s ms  min %s  max %s  last error %s\n", thread,
+                    std::printf("  %-10s cycles %s  time %s ms  min %s ms  max %s ms  last error %s\n", thread,
                                 values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(),
                                 values[4].c_str());
                 }

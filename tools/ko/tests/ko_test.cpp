@@ -245,6 +245,8 @@ TEST(Ko, StatusAndCtlReachARunningService)
     EXPECT_EQ(status.out, "ECAT_1 ECAT_1 " + std::to_string(getpid()) + " 1 - - - 77\n");
     auto table = ko({"status", "ECAT_1"});
     EXPECT_NE(table.out.find("InThread00 cycles 0"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find(" started "), std::string::npos) << "states in words: " << table.out;
+    EXPECT_NE(table.out.find(" ms  min "), std::string::npos) << "times with their unit: " << table.out;
     EXPECT_EQ(ko({"status", "NOPE"}).code, 1);
 
     EXPECT_EQ(ko({"ctl", "ECAT_1", "trigger"}).code, 0);

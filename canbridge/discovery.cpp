@@ -114,10 +114,17 @@ bool publish_channel(CanDriverState *s, int i, const EhSlaveSearch &search)
 {
     CAN_SLAVE_ENTRY &e = s->slaves[i];
     ChannelTags t{s, i, {}};
-    if (!t.fifo("TxFrameFIFO", "QBX-CAN-E Tx Frame FIFO", &e.tx_fifo, 408) ||
-        !t.fifo("RxFrameFIFO", "QBX-CAN-E Rx Frame FIFO", &e.rx_fifo, 412) ||
-        !t.flag("TxFrameFIFO.Overrun", "QBX-CAN-E Tx Frame FIFO Overrun", &e.tx_overrun_entry, e.tx_overrun, 419) ||
-        !t.flag("RxFrameFIFO.Overrun", "QBX-CAN-E Rx Frame FIFO Overrun", &e.rx_overrun_entry, e.rx_overrun, 424) ||
+    // The entry is packed: its words are filled from aligned locals.
+    uint32_t tx_fifo = 0, rx_fifo = 0, tx_overrun = 0, rx_overrun = 0;
+    bool made = t.fifo("TxFrameFIFO", "QBX-CAN-E Tx Frame FIFO", &tx_fifo, 408) &&
+                t.fifo("RxFrameFIFO", "QBX-CAN-E Rx Frame FIFO", &rx_fifo, 412) &&
+                t.flag("TxFrameFIFO.Overrun", "QBX-CAN-E Tx Frame FIFO Overrun", &tx_overrun, e.tx_overrun, 419) &&
+                t.flag("RxFrameFIFO.Overrun", "QBX-CAN-E Rx Frame FIFO Overrun", &rx_overrun, e.rx_overrun, 424);
+    e.tx_fifo = tx_fifo;
+    e.rx_fifo = rx_fifo;
+    e.tx_overrun_entry = tx_overrun;
+    e.rx_overrun_entry = rx_overrun;
+    if (!made ||
         !t.number("SlaveType", "QBX-CAN-E Slave Type", e.format, 429) ||
         !t.number("SlaveIndex", "QBX-CAN-E Slave Index for QBX-ECAT", e.slave_index, 433) ||
         !t.number("VIOS_IN.Offset", "QBX-CAN-E Slave VIOS_IN Offset", search.in_offset, 437) ||

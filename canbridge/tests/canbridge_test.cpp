@@ -318,8 +318,8 @@ TEST(Canbridge, SendsTwentyFiveFramesAsTenTenAndFiveOverThreeHandshakes)
     EXPECT_EQ(b.out_word(kExtended, 0), 1) << "not taken yet: nothing new";
     auto first = b.take(kExtended);
     ASSERT_EQ(first.size(), 10u);
-    EXPECT_EQ(first[0].id, 0x100u);
-    EXPECT_EQ(first[9].id, 0x109u);
+    EXPECT_EQ(uint32_t{first[0].id}, 0x100u);
+    EXPECT_EQ(uint32_t{first[9].id}, 0x109u);
     b.step();
     EXPECT_EQ(b.out_word(kExtended, 4), 10);
     EXPECT_EQ(b.out_word(kExtended, 0), 2);
@@ -328,7 +328,7 @@ TEST(Canbridge, SendsTwentyFiveFramesAsTenTenAndFiveOverThreeHandshakes)
     EXPECT_EQ(b.out_word(kExtended, 4), 5);
     auto last = b.take(kExtended);
     ASSERT_EQ(last.size(), 5u);
-    EXPECT_EQ(last[4].id, 0x118u);
+    EXPECT_EQ(uint32_t{last[4].id}, 0x118u);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.TxCount"), 25);
 
     for (uint32_t id = 0; id < 3; ++id)
@@ -380,14 +380,14 @@ TEST(Canbridge, StandardGatewaysCarryElevenBitIdentifiersBothWays)
     b.step();
     auto sent = b.take(kStandard);
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0].id, 0x678u) << "the low 11 bits, as a standard frame";
-    EXPECT_EQ(sent[1].id, 0x7FFu);
+    EXPECT_EQ(uint32_t{sent[0].id}, 0x678u) << "the low 11 bits, as a standard frame";
+    EXPECT_EQ(uint32_t{sent[1].id}, 0x7FFu);
 
     b.present(kStandard, {frame(0x123 | CAN_ID_RTR, 0)}, 1);
     b.step();
     CAN_COMM_DATA_EL6751_EXT record;
     ASSERT_EQ(KoTagReadByEntry(entry_of("SERVICE.ECAT.CAN.00.RxFrameFIFO"), &record, 14), KO_OK);
-    EXPECT_EQ(record.id, 0x123u | CAN_ID_RTR) << "bits 29 and 31 clear";
+    EXPECT_EQ(uint32_t{record.id}, 0x123u | CAN_ID_RTR) << "bits 29 and 31 clear";
 }
 
 TEST(Canbridge, AnRxFloodRaisesTheOverrunFlagOnceUntilDrained)

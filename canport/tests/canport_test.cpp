@@ -86,11 +86,11 @@ TEST(Canport, WritesCheckTheirFrameAndBuildTheRecord)
     uint32_t tx = entry(channel_tag(0, "TxFrameFIFO"));
     CAN_COMM_DATA_EL6751_EXT record;
     ASSERT_EQ(KoTagGetFIFO(tx, &record, 14, nullptr), KO_OK);
-    EXPECT_EQ(record.id, 0x7FFu | CAN_ID_RTR);
-    EXPECT_EQ(record.length, 0);
+    EXPECT_EQ(uint32_t{record.id}, 0x7FFu | CAN_ID_RTR);
+    EXPECT_EQ(uint16_t{record.length}, 0);
     EXPECT_EQ(record.data[7], 8) << "all 8 bytes are carried whatever the length";
     ASSERT_EQ(KoTagGetFIFO(tx, &record, 14, nullptr), KO_OK);
-    EXPECT_EQ(record.id, 0x1FFFFFFFu | CAN_ID_EXTENDED) << "the low 29 bits, bit 29 clear";
+    EXPECT_EQ(uint32_t{record.id}, 0x1FFFFFFFu | CAN_ID_EXTENDED) << "the low 29 bits, bit 29 clear";
     for (int i = 0; i < 1024; ++i)
         c.api.write(0, 1, 0, 0, 0, kData);
     EXPECT_EQ(c.api.write(0, 2, 0, 0, 0, kData), 1024) << "a full queue answers its count: the frame is lost";

@@ -267,7 +267,7 @@ void Master::apply_faults()
         std::lock_guard<std::mutex> lock(image_lock_);
         for (size_t i = 0; i < bus_.terminals.size(); ++i)
             if (bus_.terminals[i].kind == Kind::DigitalOut)
-                std::memset(&output_[places_[i].out_offset], 0, bus_.terminals[i].out_size);
+                std::memset(output_.data() + places_[i].out_offset, 0, bus_.terminals[i].out_size);
     }
     link_lost_.store(link_lost);
     if (uint8_t drop = read_switch(entries_.drop_state); drop != 0) {
@@ -302,9 +302,9 @@ void Master::exchange(int64_t now)
         std::lock_guard<std::mutex> lock(image_lock_);
         for (size_t i = 0; i < bus_.terminals.size(); ++i) {
             const TerminalDecl &t = bus_.terminals[i];
-            uint8_t *in = &input_[places_[i].in_offset];
+            uint8_t *in = input_.data() + places_[i].in_offset;
             if (size_t w = wired_[i]; w != SIZE_MAX) {
-                std::memcpy(in, &output_[places_[w].out_offset], std::min(t.in_size, bus_.terminals[w].out_size));
+                std::memcpy(in, output_.data() + places_[w].out_offset, std::min(t.in_size, bus_.terminals[w].out_size));
             } else if (t.kind == Kind::AnalogIn) {
                 for (size_t c = 0; c < t.signals.size(); ++c) {
                     int16_t value = signal_value(t.signals[c], t_ms);
@@ -319,7 +319,7 @@ void Master::exchange(int64_t now)
         b.step(gateways_, now);
     for (size_t k = 0; k < gateways_.size(); ++k) {
         Gateway &g = gateways_[k];
-        g.exchange(&input_[g.in_offset], &output_[g.out_offset], now, cycles_.load(),
+        g.exchange(input_.data() + g.in_offset, output_.data() + g.out_offset, now, cycles_.load(),
                    can_buses_[g.can_bus].load(period_ns_));
         if (g.state_segment_entry == 0 && cycles_.load() % kSegmentSearchCycles == 0)
             g.state_segment_entry = state_segment(k, g);

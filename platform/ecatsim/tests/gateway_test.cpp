@@ -152,8 +152,8 @@ TEST(Gateway, FramesCrossToTheOtherGatewaysOfTheBus)
         auto got = h->receive_all(3);
         ASSERT_EQ(got.size(), 3u);
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_EQ(got[i].id, sent[i].id) << i;
-            EXPECT_EQ(got[i].length, sent[i].length) << i;
+            EXPECT_EQ(uint32_t{got[i].id}, uint32_t{sent[i].id}) << i;
+            EXPECT_EQ(uint16_t{got[i].length}, uint16_t{sent[i].length}) << i;
             EXPECT_EQ(std::memcmp(got[i].data, sent[i].data, sent[i].length), 0) << i;
         }
     }
@@ -162,12 +162,12 @@ TEST(Gateway, FramesCrossToTheOtherGatewaysOfTheBus)
     ASSERT_TRUE(first.send({frame(0x12345678 | CAN_ID_EXTENDED, {1, 2, 3, 4, 5, 6, 7, 8}), frame(0x456, {9})}));
     auto got = second.receive_all(2);
     ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].id, 0x12345678u | CAN_ID_EXTENDED) << "one gateway sends in the order it was given";
-    EXPECT_EQ(got[1].id, 0x456u);
+    EXPECT_EQ(uint32_t{got[0].id}, 0x12345678u | CAN_ID_EXTENDED) << "one gateway sends in the order it was given";
+    EXPECT_EQ(uint32_t{got[1].id}, 0x456u);
     EXPECT_EQ(std::memcmp(got[0].data, "\1\2\3\4\5\6\7\10", 8), 0);
     auto at_standard = standard.receive_all(1);
     ASSERT_EQ(at_standard.size(), 1u) << "the standard gateway takes only the standard frame";
-    EXPECT_EQ(at_standard[0].id, 0x456u);
+    EXPECT_EQ(uint32_t{at_standard[0].id}, 0x456u);
     EXPECT_TRUE(eventually([] { return tag_u32("ECATSIM.line1.CAN.plant.Frames") == 5; }));
     EXPECT_EQ(tag_u32("ECATSIM.line1.CAN.plant.Lost"), 0u);
 }
@@ -208,7 +208,7 @@ TEST(Gateway, FramesAGatewayCannotKeepAreCountedAsLost)
     EXPECT_TRUE(eventually([&] { return receiver.device_state(2) == 26 && receiver.device_state(4) == 64; }));
     auto got = receiver.receive_all(74);
     EXPECT_EQ(got.size(), 74u) << "the kept frames are all there, in order";
-    EXPECT_EQ(got.front().id, 0x10u | CAN_ID_EXTENDED);
+    EXPECT_EQ(uint32_t{got.front().id}, 0x10u | CAN_ID_EXTENDED);
 }
 
 TEST(Gateway, ASilentGatewayTakesNoBatchAndLosesWhatArrives)

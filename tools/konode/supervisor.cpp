@@ -91,7 +91,7 @@ public:
                     close(options_.up_fd);
                 }
             }
-            show(last_lines);
+            show(last_lines, told_up);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return end_all();
@@ -325,7 +325,7 @@ private:
 
     // On a terminal the screen is redrawn in place; otherwise a timestamped
     // line per service every 5 s.
-    void show(Clock::time_point &last_lines)
+    void show(Clock::time_point &last_lines, bool up)
     {
         if (options_.quiet)
             return;
@@ -339,7 +339,7 @@ private:
                 lines += e + "\n";
             std::printf("\033[H\033[J%s\n%sCtrl-C ends the node.\n", screen.c_str(), lines.c_str());
             std::fflush(stdout);
-        } else if (Clock::now() - last_lines >= std::chrono::seconds(5)) {
+        } else if (up && Clock::now() - last_lines >= std::chrono::seconds(5)) {  // from the node's start on
             last_lines = Clock::now();
             std::fputs(render_lines(node_.config).c_str(), stdout);
             std::fflush(stdout);

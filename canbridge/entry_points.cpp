@@ -15,12 +15,6 @@ namespace {
 
 constexpr DWORD kThreadStack = 8192;
 
-uint32_t unbound(uint32_t *api_status)
-{
-    *api_status = HI_API_STATUS_NO_FUNCTION;
-    return HI_STATUS_ERROR;
-}
-
 void start_can_service(CanDriverState *s)
 {
     FormatCanTagNames(s);
@@ -36,7 +30,7 @@ void start_can_service(CanDriverState *s)
 EXPORT uint32_t HiInit(const char *driver_name, uintptr_t *init_context, uint32_t timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiInit == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     start_can_service(&g_can);
     return g_can.lower.HiInit(driver_name, init_context, timeout, api_status);
 }
@@ -44,14 +38,14 @@ EXPORT uint32_t HiInit(const char *driver_name, uintptr_t *init_context, uint32_
 EXPORT uint32_t HiOpen(uintptr_t init_context, uintptr_t *connection, uint32_t timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiOpen == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     return g_can.lower.HiOpen(init_context, connection, timeout, api_status);
 }
 
 EXPORT uint32_t HiClose(uintptr_t connection, uint32_t *api_status)
 {
     if (g_can.lower.HiClose == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     if (g_can.thread != 0 && g_can.thread != BAD_RTHANDLE) {
         set_can_flag(g_can.stop_request, 1);
         while (can_flag(g_can.finished) == 0) {
@@ -67,7 +61,7 @@ EXPORT uint32_t HiRead(uintptr_t connection, uint32_t thread, uint32_t address, 
                        uint32_t unit, uint32_t timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiRead == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     return g_can.lower.HiRead(connection, thread, address, length, buffer, unit, timeout, api_status);
 }
 
@@ -75,14 +69,14 @@ EXPORT uint32_t HiWrite(uintptr_t connection, uint32_t thread, uint32_t address,
                         uint32_t timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiWrite == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     return g_can.lower.HiWrite(connection, thread, address, length, buffer, timeout, api_status);
 }
 
 EXPORT uint32_t HiReConnect(ServiceRecord *record, uint32_t timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiReConnect == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     return g_can.lower.HiReConnect(record, timeout, api_status);
 }
 
@@ -100,6 +94,6 @@ EXPORT uint32_t HiConnectChk(ServiceRecord *record, uint32_t timeout, uint32_t *
 EXPORT uint32_t HiWait(uintptr_t connection, uint32_t wait_timeout, uint32_t *api_status)
 {
     if (g_can.lower.HiWait == nullptr)
-        return unbound(api_status);
+        return HiNoFunction(api_status);
     return g_can.lower.HiWait(connection, wait_timeout, api_status);
 }

@@ -24,6 +24,22 @@ extern "C" {
 /* api_status of a driver that has no lower function for the call. */
 #define HI_API_STATUS_NO_FUNCTION 0xFFFFFFFFu
 
+/* A lower library's code as a driver status: 0, a warning below the
+ * driver's error threshold, an error at or above it. */
+static inline uint32_t HiMapStatus(uint32_t api_status, uint32_t error_threshold)
+{
+    if (api_status == 0)
+        return HI_STATUS_OK;
+    return api_status < error_threshold ? HI_STATUS_WARNING : HI_STATUS_ERROR;
+}
+
+/* What an entry point answers when its lower function is missing. */
+static inline uint32_t HiNoFunction(uint32_t *api_status)
+{
+    *api_status = HI_API_STATUS_NO_FUNCTION;
+    return HI_STATUS_ERROR;
+}
+
 struct ServiceRecord;
 
 /* Main thread, once, after the configuration is read. Fills init_context. */

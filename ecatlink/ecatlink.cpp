@@ -74,15 +74,7 @@ constexpr StateBit kStateBits[] = {
 
 uint32_t mapped(uint32_t api_status)
 {
-    if (api_status == 0)
-        return HI_STATUS_OK;
-    return api_status < kErrorThreshold ? HI_STATUS_WARNING : HI_STATUS_ERROR;
-}
-
-uint32_t no_function(uint32_t *api_status)
-{
-    *api_status = HI_API_STATUS_NO_FUNCTION;
-    return HI_STATUS_ERROR;
+    return HiMapStatus(api_status, kErrorThreshold);
 }
 
 void bind_lower()
@@ -116,7 +108,7 @@ void bind_lower()
 uint32_t open_connection(uintptr_t init_context, uintptr_t *connection, uint32_t timeout, uint32_t *api_status)
 {
     if (lower.open == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     char *options = nullptr;
     uint8_t wait_esm = 0;
     if (KoTagRead(wait_esm_tag, &wait_esm, 1) == 0 && wait_esm == 1)
@@ -149,7 +141,7 @@ EXPORT uint32_t HiInit(const char *driver_name, uintptr_t *init_context, uint32_
     std::snprintf(node_name_tag, sizeof node_name_tag, "SERVICE.%s.NodeName", KoServiceName);
     std::snprintf(wait_esm_tag, sizeof wait_esm_tag, "SERVICE.%s.WAIT_ESM", KoServiceName);
     if (lower.init == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     char *options = nullptr;
     if (char *address = static_cast<char *>(std::malloc(kAddressSize)); address != nullptr) {
         if (KoTagGetProperty(node_name_tag, "Address", address, kAddressSize) == 0 && address[0] != '\0')
@@ -176,7 +168,7 @@ EXPORT uint32_t HiOpen(uintptr_t init_context, uintptr_t *connection, uint32_t t
 EXPORT uint32_t HiClose(uintptr_t connection, uint32_t *api_status)
 {
     if (lower.close == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.close(connection);
     return mapped(*api_status);
 }
@@ -185,7 +177,7 @@ EXPORT uint32_t HiRead(uintptr_t connection, uint32_t, uint32_t address, uint32_
                        uint32_t timeout, uint32_t *api_status)
 {
     if (lower.read == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.read(connection, address, buffer, length, unit, timeout);
     return mapped(*api_status);
 }
@@ -194,7 +186,7 @@ EXPORT uint32_t HiWrite(uintptr_t connection, uint32_t, uint32_t address, uint32
                         uint32_t timeout, uint32_t *api_status)
 {
     if (lower.write == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.write(connection, address, buffer, length, timeout);
     return mapped(*api_status);
 }
@@ -240,10 +232,10 @@ EXPORT uint32_t HiConnectChk(ServiceRecord *record, uint32_t timeout, uint32_t *
 EXPORT uint32_t HiWait(uintptr_t connection, uint32_t wait_timeout, uint32_t *api_status)
 {
     if (lower.wait == nullptr || connection == 0)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     uint32_t handle = reinterpret_cast<const uint32_t *>(connection)[1];
     if (handle == 0)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.wait(handle, wait_timeout);
     return mapped(*api_status);
 }

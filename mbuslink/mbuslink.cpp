@@ -49,15 +49,7 @@ struct Binding {
 
 uint32_t mapped(uint32_t api_status)
 {
-    if (api_status == 0)
-        return HI_STATUS_OK;
-    return api_status < kErrorThreshold ? HI_STATUS_WARNING : HI_STATUS_ERROR;
-}
-
-uint32_t no_function(uint32_t *api_status)
-{
-    *api_status = HI_API_STATUS_NO_FUNCTION;
-    return HI_STATUS_ERROR;
+    return HiMapStatus(api_status, kErrorThreshold);
 }
 
 void bind_lower()
@@ -107,7 +99,7 @@ EXPORT uint32_t HiInit(const char *, uintptr_t *, uint32_t, uint32_t *api_status
     std::snprintf(is_master_tag, sizeof is_master_tag, "SERVICE.%s.IsMaster", KoServiceName);
     std::snprintf(timeout_tag, sizeof timeout_tag, "SERVICE.%s.Timeout", KoServiceName);
     if (lower.init == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     ModbusOptions options;
     std::memset(&options, 0, sizeof options);
     copy_host(options, "local");
@@ -129,7 +121,7 @@ EXPORT uint32_t HiInit(const char *, uintptr_t *, uint32_t, uint32_t *api_status
 EXPORT uint32_t HiOpen(uintptr_t, uintptr_t *connection, uint32_t, uint32_t *api_status)
 {
     if (lower.open == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.open(0, connection);
     return mapped(*api_status);
 }
@@ -137,7 +129,7 @@ EXPORT uint32_t HiOpen(uintptr_t, uintptr_t *connection, uint32_t, uint32_t *api
 EXPORT uint32_t HiClose(uintptr_t connection, uint32_t *api_status)
 {
     if (lower.close == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.close(connection);
     return mapped(*api_status);
 }
@@ -146,7 +138,7 @@ EXPORT uint32_t HiRead(uintptr_t connection, uint32_t, uint32_t address, uint32_
                        uint32_t timeout, uint32_t *api_status)
 {
     if (lower.read == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.read(connection, address, length, buffer, unit, timeout);
     return mapped(*api_status);
 }
@@ -155,7 +147,7 @@ EXPORT uint32_t HiWrite(uintptr_t connection, uint32_t, uint32_t address, uint32
                         uint32_t timeout, uint32_t *api_status)
 {
     if (lower.write == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     *api_status = lower.write(connection, address, length, buffer, timeout);
     return mapped(*api_status);
 }
@@ -168,7 +160,7 @@ EXPORT uint32_t HiReConnect(ServiceRecord *record, uint32_t, uint32_t *api_statu
     if (connection != 0)
         *api_status = lower.close != nullptr ? lower.close(connection) : HI_API_STATUS_NO_FUNCTION;
     if (lower.open == nullptr)
-        return no_function(api_status);
+        return HiNoFunction(api_status);
     // The new connection reaches the record in one store: the cycles read it meanwhile.
     uintptr_t opened = connection;
     *api_status = lower.open(0, &opened);

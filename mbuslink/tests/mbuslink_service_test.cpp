@@ -163,7 +163,7 @@ type = "u16"
     auto start_server = [&] {
         testnode::Child server = testnode::Child::program({"/usr/bin/python3", PYMODBUS_SERVER, std::to_string(port)});
         Client look(port);
-        EXPECT_TRUE(eventually([&] { return look.connect(); })) << "the pymodbus server listens";
+        EXPECT_TRUE(eventually([&] { return look.connect(); }, 20000)) << "the pymodbus server listens";
         return server;
     };
     auto server = std::make_unique<testnode::Child>(start_server());

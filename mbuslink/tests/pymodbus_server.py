@@ -8,7 +8,9 @@ holds 2000 + N, coils alternate 1, 0, 0, 1 from coil 0. Answers any unit id;
 addresses are zero-based (zero_mode), as the Modbus library sends them.
 """
 import logging
+import socket
 import sys
+import time
 
 from pymodbus.datastore import ModbusSequentialDataBlock, ModbusServerContext, ModbusSlaveContext
 from pymodbus.server import StartSerialServer, StartTcpServer
@@ -26,4 +28,17 @@ context = ModbusServerContext(slaves=slave, single=True)
 if sys.argv[1] == "rtu":
     StartSerialServer(context=context, framer=ModbusRtuFramer, port=sys.argv[2], baudrate=19200)
 else:
-    StartTcpServer(context=context, address=("127.0.0.1", int(sys.argv[1])))
+    # A server started again on its port may find the old connections still
+    # closing; pymodbus would fail to bind without a word, so wait for the port.
+    port = int(sys.argv[1])
+    for _ in range(150):
+        probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            probe.bind(("127.0.0.1", port))
+            probe.close()
+            break
+        except OSError:
+            probe.close()
+            time.sleep(0.1)
+    StartTcpServer(context=context, address=("127.0.0.1", port))

@@ -19,8 +19,9 @@ export RT_NODE_DIR="$work/node"
 unset RT_LIBRARY_PATH
 "$work/prefix/bin/konode" check "$work/plant.toml"
 "$work/prefix/bin/konode" up -d "$work/plant.toml"
-for i in $(seq 1 100); do
-  [ "$("$work/prefix/bin/ko" get SERVICE.ECAT.Run 2>/dev/null)" = 1 ] && break
+for i in $(seq 1 300); do
+  [ "$("$work/prefix/bin/ko" get SERVICE.ECAT.Run 2>/dev/null)" = 1 ] &&
+    [ "$("$work/prefix/bin/ko" get ECATSIM.default.State 2>/dev/null)" = 8 ] && break
   sleep 0.1
 done
 [ "$("$work/prefix/bin/ko" get SERVICE.ECAT.Run)" = 1 ] || { echo "the installed node did not run"; exit 1; }

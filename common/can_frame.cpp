@@ -1,5 +1,5 @@
 // can_frame.cpp - conversions between the FIFO frame record and the record of
-// a standard-format gateway image. Called from the CAN exchange cycle.
+// a standard-format gateway image, and the records of a gateway image.
 #include "can_frame.h"
 
 #include <cstring>
@@ -30,4 +30,26 @@ extern "C" void CanFrameToStd(const CAN_COMM_DATA_EL6751_EXT *in, CAN_COMM_DATA_
     header |= static_cast<uint16_t>(in->length & kStdDlcMask);
     out->header = header;
     std::memcpy(out->data, in->data, sizeof out->data);
+}
+
+extern "C" void CanImageRecordGet(const uint8_t *records, int standard, unsigned m, CAN_COMM_DATA_EL6751_EXT *out)
+{
+    if (standard) {
+        CAN_COMM_DATA_EL6751_STD record;
+        std::memcpy(&record, records + m * sizeof record, sizeof record);
+        CanFrameFromStd(&record, out);
+    } else {
+        std::memcpy(out, records + m * sizeof *out, sizeof *out);
+    }
+}
+
+extern "C" void CanImageRecordPut(uint8_t *records, int standard, unsigned m, const CAN_COMM_DATA_EL6751_EXT *in)
+{
+    if (standard) {
+        CAN_COMM_DATA_EL6751_STD record;
+        CanFrameToStd(in, &record);
+        std::memcpy(records + m * sizeof record, &record, sizeof record);
+    } else {
+        std::memcpy(records + m * sizeof *in, in, sizeof *in);
+    }
 }

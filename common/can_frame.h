@@ -52,6 +52,12 @@ void CanFrameFromStd(const CAN_COMM_DATA_EL6751_STD *in, CAN_COMM_DATA_EL6751_EX
  * the low 4 bits of length; bits 11-28 and the extended flag are dropped. */
 void CanFrameToStd(const CAN_COMM_DATA_EL6751_EXT *in, CAN_COMM_DATA_EL6751_STD *out);
 
+/* Record m of a gateway image's record area (the bytes after the three
+ * handshake words): standard records are 10 bytes and carry the standard
+ * form, extended ones 14 bytes and carry the FIFO record as it is. */
+void CanImageRecordGet(const uint8_t *records, int standard, unsigned m, CAN_COMM_DATA_EL6751_EXT *out);
+void CanImageRecordPut(uint8_t *records, int standard, unsigned m, const CAN_COMM_DATA_EL6751_EXT *in);
+
 #ifdef __cplusplus
 }
 #endif

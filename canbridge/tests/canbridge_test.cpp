@@ -139,17 +139,8 @@ struct Bridge {
     // The terminal presents a batch of received records.
     void present(const FakeGateway &g, const std::vector<CAN_COMM_DATA_EL6751_EXT> &frames, uint16_t count)
     {
-        bool standard = g.out_size == 106;
-        for (size_t m = 0; m < frames.size(); ++m) {
-            uint8_t *slot = master->in + g.in_offset + 6 + m * (standard ? 10 : 14);
-            if (standard) {
-                CAN_COMM_DATA_EL6751_STD record;
-                CanFrameToStd(&frames[m], &record);
-                std::memcpy(slot, &record, sizeof record);
-            } else {
-                std::memcpy(slot, &frames[m], sizeof frames[m]);
-            }
-        }
+        for (size_t m = 0; m < frames.size(); ++m)
+            CanImageRecordPut(master->in + g.in_offset + 6, g.out_size == 106, static_cast<unsigned>(m), &frames[m]);
         std::memcpy(master->in + g.in_offset + 4, &count, 2);
         set_in_word(g, 2, static_cast<uint16_t>(in_word(g, 2) + 1));
     }
@@ -157,17 +148,9 @@ struct Bridge {
     std::vector<CAN_COMM_DATA_EL6751_EXT> take(const FakeGateway &g)
     {
         std::vector<CAN_COMM_DATA_EL6751_EXT> frames;
-        bool standard = g.out_size == 106;
         for (uint16_t m = 0; m < out_word(g, 4); ++m) {
-            const uint8_t *slot = master->out + g.out_offset + 6 + m * (standard ? 10 : 14);
             CAN_COMM_DATA_EL6751_EXT f{};
-            if (standard) {
-                CAN_COMM_DATA_EL6751_STD record;
-                std::memcpy(&record, slot, sizeof record);
-                CanFrameFromStd(&record, &f);
-            } else {
-                std::memcpy(&f, slot, sizeof f);
-            }
+            CanImageRecordGet(master->out + g.out_offset + 6, g.out_size == 106, m, &f);
             frames.push_back(f);
         }
         set_in_word(g, 0, out_word(g, 0));

@@ -25,23 +25,11 @@ void store(uint8_t *area, size_t offset, uint16_t value)
     __atomic_store_n(reinterpret_cast<uint16_t *>(area + offset), value, __ATOMIC_RELEASE);
 }
 
-size_t record_size(uint8_t format)
-{
-    return format == 1 ? sizeof(CAN_COMM_DATA_EL6751_STD) : sizeof(CAN_COMM_DATA_EL6751_EXT);
-}
-
 void take_records(const uint8_t *out, uint8_t format, uint16_t count, int64_t now_ns, FrameRing &queue)
 {
     for (uint16_t m = 0; m < count; ++m) {
         Frame frame{{}, now_ns};
-        const uint8_t *record = out + kRecords + m * record_size(format);
-        if (format == 1) {
-            CAN_COMM_DATA_EL6751_STD standard;
-            std::memcpy(&standard, record, sizeof standard);
-            CanFrameFromStd(&standard, &frame.record);
-        } else {
-            std::memcpy(&frame.record, record, sizeof frame.record);
-        }
+        CanImageRecordGet(out + kRecords, format == 1, m, &frame.record);
         frame.record.length = std::min<uint16_t>(frame.record.length, 8);
         queue.push(frame);
     }
@@ -52,14 +40,7 @@ void place_records(uint8_t *in, uint8_t format, uint16_t count, FrameRing &queue
     for (uint16_t m = 0; m < count; ++m) {
         Frame frame;
         queue.pop(frame);
-        uint8_t *record = in + kRecords + m * record_size(format);
-        if (format == 1) {
-            CAN_COMM_DATA_EL6751_STD standard;
-            CanFrameToStd(&frame.record, &standard);
-            std::memcpy(record, &standard, sizeof standard);
-        } else {
-            std::memcpy(record, &frame.record, sizeof frame.record);
-        }
+        CanImageRecordPut(in + kRecords, format == 1, m, &frame.record);
     }
 }
 

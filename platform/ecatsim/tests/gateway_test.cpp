@@ -29,7 +29,6 @@ struct Host {
     }
     uint16_t in_word(size_t at) const { return __atomic_load_n(reinterpret_cast<uint16_t *>(in + at), __ATOMIC_ACQUIRE); }
     void out_word(size_t at, uint16_t v) { __atomic_store_n(reinterpret_cast<uint16_t *>(out + at), v, __ATOMIC_RELEASE); }
-    size_t record_size() const { return standard ? 10 : 14; }
 
     // Places a batch once the gateway has taken the last one; false when it
     // has not within the time.
@@ -38,16 +37,8 @@ struct Host {
         if (!eventually([&] { return in_word(0) == __atomic_load_n(reinterpret_cast<uint16_t *>(out), __ATOMIC_ACQUIRE); },
                         timeout_ms))
             return false;
-        for (size_t m = 0; m < frames.size(); ++m) {
-            uint8_t *slot = out + 6 + m * record_size();
-            if (standard) {
-                CAN_COMM_DATA_EL6751_STD record;
-                CanFrameToStd(&frames[m], &record);
-                std::memcpy(slot, &record, sizeof record);
-            } else {
-                std::memcpy(slot, &frames[m], sizeof frames[m]);
-            }
-        }
+        for (size_t m = 0; m < frames.size(); ++m)
+            CanImageRecordPut(out + 6, standard, static_cast<unsigned>(m), &frames[m]);
         uint16_t count = static_cast<uint16_t>(frames.size());
         std::memcpy(out + 4, &count, 2);
         out_word(0, static_cast<uint16_t>(in_word(0) + 1));
@@ -66,14 +57,7 @@ struct Host {
         uint16_t count = in_word(4);
         for (uint16_t m = 0; m < count; ++m) {
             CAN_COMM_DATA_EL6751_EXT frame{};
-            const uint8_t *slot = in + 6 + m * record_size();
-            if (standard) {
-                CAN_COMM_DATA_EL6751_STD record;
-                std::memcpy(&record, slot, sizeof record);
-                CanFrameFromStd(&record, &frame);
-            } else {
-                std::memcpy(&frame, slot, sizeof frame);
-            }
+            CanImageRecordGet(in + 6, standard, m, &frame);
             frames.push_back(frame);
         }
         out_word(2, counter);

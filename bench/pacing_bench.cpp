@@ -1,175 +1,306 @@
-// Pacing of the container's AutoCycle thread: how late each release of an
-// In thread comes after the tick boundary it was due on, at Cycle 1 ms
-// (500 us tick) and with UseKernelTick at a 100 us tick, beside cyclictest
-// run in the same job at the same interval under the same conditions
-// (RT_SCHED=fifo: cyclictest -m -p 80; otherwise cyclictest --laptop).
-// Each case runs in a process of its own: the tick is read once per process.
-#include "iohost.h"
-#include "rt.h"
-#include "service.h"
+// Pacing of a real service beside cyclictest, in the same run and under the
+// same conditions. An iohost process runs the bench's driver with 1+1 and
+// with 32+32 In and Out threads (Mode 1), at Cycle 1 ms and with
+// UseKernelTick at a 250 us tick; the driver notes when every In thread
+// cycle starts. cyclictest then runs at the same interval, at the priority
+// the service's threads were given and on their CPU when they are held on
+// one (SCHED_OTHER and free without RT_SCHED=fifo).
+//
+// Both sides are measured alike: the gap between successive starts of one
+// thread is a whole number of periods k (at least 1, the nearest); the
+// period error is |gap - k * period| and k - 1 periods were missed.
+// cyclictest's starts are rebuilt from its latencies (-v) and its grid,
+// which skips the periods a late wake-up has passed.
+#include "pace_samples.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sched.h>
 #include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-struct Stats {
-    double median_us, p99_us, max_us;
-    size_t missed, samples;
+constexpr uint32_t kWarmup = 100;  // cycles left out while the service settles
+constexpr double kSeconds = 6.0;   // measured per case and side
+constexpr int kRounds = 3;
+constexpr double kGoalRatio = 1.5;
+constexpr double kGoalMissedPercent = 0.1;
+
+struct Figures {
+    double p50_us = 0, p99_us = 0, max_us = 0;
+    uint64_t missed = 0, periods = 0;
+    bool valid = false;
+    double missed_percent() const { return periods == 0 ? 0.0 : 100.0 * double(missed) / double(periods); }
 };
 
-Stats stats_of(std::vector<double> lateness_us, double period_us)
+Figures period_figures(const std::vector<std::vector<uint64_t>> &starts, uint64_t period_ns)
 {
-    std::sort(lateness_us.begin(), lateness_us.end());
-    size_t n = lateness_us.size();
-    size_t missed = 0;
-    for (double l : lateness_us)
-        missed += l >= period_us;
-    return {lateness_us[n / 2], lateness_us[std::min(n - 1, n * 99 / 100)], lateness_us.back(), missed, n};
-}
-
-uint64_t now_ns()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
-
-struct Sampler {
-    size_t samples;
-    uint64_t grid_ns;
-    uint64_t period_ns;
-    std::vector<double> lateness_us;
-    size_t missed = 0;  // passes that came a period or more after the one before them was due
-    volatile bool done = false;
-};
-
-// Stands in for In thread 0: every release is one pass of AutoCycle.
-void sample(void *param)
-{
-    auto *s = static_cast<Sampler *>(param);
-    uint64_t last = 0;
-    for (size_t i = 0; i < s->samples + 50; ++i) {
-        WaitForRtSemaphore(g_record.in_threads[0].wake_semaphore, 1, WAIT_FOREVER);
-        uint64_t t = now_ns();
-        if (i >= 50) {  // the first passes settle
-            // Within one grid step of the boundary it was due on; later passes show as missed.
-            s->lateness_us.push_back(double(t % s->grid_ns) / 1000.0);
-            uint64_t gap = t - last;
-            if (gap >= s->period_ns + s->period_ns / 2)
-                s->missed += (gap + s->period_ns / 2) / s->period_ns - 1;
+    std::vector<double> errors;
+    Figures f;
+    for (const auto &row : starts) {
+        for (size_t i = 1; i < row.size(); ++i) {
+            double gap = double(row[i] - row[i - 1]);
+            double k = std::max(1.0, std::round(gap / double(period_ns)));
+            errors.push_back(std::fabs(gap - k * double(period_ns)) / 1000.0);
+            f.missed += uint64_t(k) - 1;
+            f.periods += uint64_t(k);
         }
-        last = t;
     }
-    s->done = true;
+    if (errors.empty())
+        return f;
+    std::sort(errors.begin(), errors.end());
+    size_t n = errors.size();
+    f.p50_us = errors[n / 2];
+    f.p99_us = errors[std::min(n - 1, n * 99 / 100)];
+    f.max_us = errors.back();
+    f.valid = true;
+    return f;
 }
 
-int run_case(bool kernel_tick, size_t samples)
+struct Case {
+    const char *name;
+    bool kernel_tick;
+    unsigned period_us;
+    unsigned threads;  // In threads, and as many Out threads
+};
+
+std::string bin_dir()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+std::string node_config(const Case &c)
+{
+    char text[1024];
+    std::snprintf(text, sizeof text,
+                  "[[service]]\nname = \"PACE\"\ndriver = \"pace_driver.rsl\"\n"
+                  "settings = { Mode = 1, Cycle = 1, UseKernelTick = %d, InThreadNum = %u, OutThreadNum = %u }\n"
+                  "[[service.input]]\ntag = \"PACE.In\"\naddress = 0\naccess = \"value\"\ntype = \"u32\"\n"
+                  "[[service.output]]\ntag = \"PACE.Out\"\naddress = 0\naccess = \"value\"\ntype = \"u32\"\n",
+                  c.kernel_tick ? 1 : 0, c.threads, c.threads);
+    return text;
+}
+
+// What cyclictest is given to run as the service's threads do.
+struct Placement {
+    int priority = 0;  // the highest real-time priority among them; 0 under SCHED_OTHER
+    int cpu = -1;      // the one CPU the most urgent thread is held on; -1 when free
+};
+
+Placement placement_of(pid_t pid)
+{
+    Placement best;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return best;
+    while (dirent *e = readdir(dir)) {
+        sched_param sp{};
+        pid_t tid = std::atoi(e->d_name);
+        if (e->d_name[0] == '.' || sched_getparam(tid, &sp) != 0 || sp.sched_priority <= best.priority)
+            continue;
+        best.priority = sp.sched_priority;
+        cpu_set_t set;
+        best.cpu = -1;
+        if (sched_getaffinity(tid, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1)
+            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+                if (CPU_ISSET(cpu, &set))
+                    best.cpu = cpu;
+    }
+    closedir(dir);
+    return best;
+}
+
+using Starts = std::vector<std::vector<uint64_t>>;  // one row of start times per thread
+
+struct ServiceRun {
+    Starts starts;
+    Placement placement;
+    std::vector<double> spread_us;  // per cycle: the last In thread's start after the first's
+};
+
+// Starts iohost in a node of its own, runs it, and adds its cycle starts to result.
+bool run_service(const Case &c, uint32_t samples, ServiceRun &result)
 {
     char dir[] = "/tmp/iohpace-XXXXXX";
     if (mkdtemp(dir) == nullptr)
-        return 1;
-    setenv("RT_NODE_DIR", dir, 1);
-    ko::bind_service("PACE");
-    g_config.run = 1;
-    g_config.connected = 1;
-    g_config.mode = 2;
-    g_config.in_thread_num = 1;
-    g_config.cycle = 1;
-    g_config.use_kernel_tick = kernel_tick ? 1 : 0;
-    g_record.in_threads[0].wake_semaphore = CreateRtSemaphore(0, 10, 0);
-    SetRtProcessMaxPriority(NULL_RTHANDLE, 0);
-    SYSINFO info;
-    CopyRtSystemInfo(&info);
-    uint64_t tick_ns = 10000000ull / info.KernelTickRatio;  // 10 ms / ticks per 10 ms
-    Sampler s{samples, tick_ns, kernel_tick ? tick_ns : 1000000ull, {}};
-    s.lateness_us.reserve(samples);
-    if (CreateRtThread(20, sample, 65536, &s) == BAD_RTHANDLE ||
-        CreateRtThread(30, AutoCycleThread, 65536, &g_config) == BAD_RTHANDLE)
-        return 1;
-    while (!s.done)
-        usleep(10000);
-    double period_us = kernel_tick ? tick_ns / 1000.0 : 1000.0;
-    Stats st = stats_of(s.lateness_us, period_us);
-    st.missed = s.missed;
-    std::printf("%-34s median %6.1f us  p99 %6.1f us  max %7.1f us  missed %zu of %zu\n",
-                kernel_tick ? "AutoCycle, UseKernelTick, 100 us" : "AutoCycle, Cycle 1 ms", st.median_us, st.p99_us,
-                st.max_us, st.missed, st.samples);
-    std::fflush(stdout);
-    std::system(("rm -rf " + std::string(dir)).c_str());
-    _exit(0);
+        return false;
+    std::ofstream(std::string(dir) + "/node.toml") << node_config(c);
+    std::string path = std::string(dir) + "/" + kPaceSamplesFile;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0 || ftruncate(fd, sizeof(PaceSamples)) != 0)
+        return false;
+    auto *shared = static_cast<PaceSamples *>(
+        mmap(nullptr, sizeof(PaceSamples), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    if (shared == MAP_FAILED)
+        return false;
+
+    std::string env = "RT_NODE_DIR=" + std::string(dir) + " KO_SERVICE=PACE" +
+                      (c.kernel_tick ? " RT_KERNEL_TICK_US=" + std::to_string(c.period_us) : std::string());
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string command = "exec env " + env + " " + bin_dir() + "/iohost -rsl pace_driver.rsl >/dev/null 2>&1";
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string run = "env " + env + " " + bin_dir() + "/ko ctl PACE run >/dev/null 2>&1";
+    for (int i = 0; i < 100 && std::system(run.c_str()) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    uint32_t want = kWarmup + samples;
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration<double>(3.0 * want * c.period_us / 1e6 + 10.0);
+    auto lowest = [&] {
+        uint32_t low = want;
+        for (uint32_t t = 0; t < c.threads; ++t)
+            low = std::min(low, shared->count[t].load(std::memory_order_acquire));
+        return low;
+    };
+    while (lowest() < want && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    result.placement = placement_of(pid);
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+
+    bool ran = lowest() >= want;
+    if (ran) {
+        const PaceSamples &s = *shared;
+        for (uint32_t t = 0; t < c.threads; ++t)
+            result.starts.emplace_back(s.ns[t] + kWarmup, s.ns[t] + want);
+        for (uint32_t i = kWarmup; i < want; ++i)
+            result.spread_us.push_back(double(int64_t(s.ns[c.threads - 1][i] - s.ns[0][i])) / 1000.0);
+    }
+    munmap(shared, sizeof(PaceSamples));
+    std::filesystem::remove_all(dir);
+    return ran;
 }
 
-// cyclictest's histogram (-h, one line per microsecond: "usec count") to stats.
-void run_cyclictest(unsigned interval_us, size_t samples, bool fifo)
+// cyclictest's per-wake-up latencies (-v: "thread: count: latency") as start
+// times, added to starts; false when cyclictest cannot run.
+bool run_cyclictest(unsigned interval_us, uint32_t samples, const Placement &placement, Starts &starts_out)
 {
-    std::string command = "cyclictest -q -t1 -i " + std::to_string(interval_us) + " -l " + std::to_string(samples) +
-                          " -h 20000 " + (fifo ? "-m -p 80" : "--laptop") + " 2>/dev/null";
+    std::string command =
+        "cyclictest -q -t1 -d0 -v -i " + std::to_string(interval_us) + " -l " + std::to_string(samples) +
+        (placement.priority > 0 ? " -m -p " + std::to_string(placement.priority) : std::string(" --laptop")) +
+        (placement.cpu >= 0 ? " -a " + std::to_string(placement.cpu) : std::string()) + " 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
-        return;
-    std::vector<double> lateness;
+        return false;
+    std::vector<uint64_t> starts;
+    uint64_t due = 0, period = uint64_t(interval_us) * 1000;
     char line[256];
     while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        unsigned us = 0;
-        unsigned long count = 0;
-        if (line[0] != '#' && std::sscanf(line, "%u %lu", &us, &count) == 2)
-            lateness.insert(lateness.end(), count, double(us));
+        unsigned thread = 0, count = 0;
+        unsigned long latency_us = 0;
+        if (std::sscanf(line, " %u: %u: %lu", &thread, &count, &latency_us) != 3)
+            continue;
+        uint64_t start = due + latency_us * 1000;
+        starts.push_back(start);
+        due += period;
+        while (due <= start)  // the grid skips the periods already passed
+            due += period;
     }
-    if (pclose(pipe) != 0 || lateness.empty()) {
-        std::printf("cyclictest -i %u: not available (apt-get install rt-tests)\n", interval_us);
-        return;
-    }
-    Stats st = stats_of(lateness, interval_us);
-    std::printf("%-34s median %6.1f us  p99 %6.1f us  max %7.1f us  missed %zu of %zu\n",
-                ("cyclictest -i " + std::to_string(interval_us)).c_str(), st.median_us, st.p99_us, st.max_us,
-                st.missed, st.samples);
-    std::fflush(stdout);
+    if (pclose(pipe) != 0 || starts.size() < 2)
+        return false;
+    starts_out.push_back(std::move(starts));
+    return true;
+}
+
+void print_line(const char *who, const Figures &f)
+{
+    std::printf("  %-22s p50 %6.1f us  p99 %6.1f us  max %7.1f us  missed %4llu of %6llu (%.2f%%)\n", who, f.p50_us,
+                f.p99_us, f.max_us, static_cast<unsigned long long>(f.missed),
+                static_cast<unsigned long long>(f.periods), f.missed_percent());
 }
 
 }  // namespace
 
-int main(int argc, char **argv)
+int main()
 {
-    if (argc == 2 && std::strcmp(argv[1], "cycle") == 0)
-        return run_case(false, 3000);
-    if (argc == 2 && std::strcmp(argv[1], "tick") == 0)
-        return run_case(true, 10000);
     const char *sched = std::getenv("RT_SCHED");
     bool fifo = sched != nullptr && std::strcmp(sched, "fifo") == 0;
-    std::printf("pacing: lateness of each pass after its tick boundary (%s, %ld CPUs)\n",
-                fifo ? "RT_SCHED=fifo against cyclictest -m -p 80" : "SCHED_OTHER against cyclictest --laptop",
+    std::printf("pacing: period error of each In thread's cycle starts, %s, %ld CPUs\n",
+                fifo ? "RT_SCHED=fifo (cyclictest -m at the service's priority and CPU)"
+                     : "SCHED_OTHER (cyclictest --laptop); the goal is set for RT_SCHED=fifo",
                 sysconf(_SC_NPROCESSORS_ONLN));
+    std::printf("goal at 1+1 threads: p99 <= %.1f x cyclictest's, missed <= cyclictest's + %.1f%%\n", kGoalRatio,
+                kGoalMissedPercent);
     std::fflush(stdout);
-    std::string self = argv[0];
-    // Once free to use every CPU, once on one CPU: a thread woken on another,
-    // idle CPU of a virtual machine pays for that CPU's wake-up from halt.
-    for (bool pinned : {false, true}) {
-        if (pinned) {
-            long cpus = sysconf(_SC_NPROCESSORS_ONLN);
-            if (cpus < 2)
-                break;
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(static_cast<int>(cpus - 1), &one);
-            if (sched_setaffinity(0, sizeof one, &one) != 0)
-                break;
-            std::printf("-- all on CPU %ld (children inherit the affinity)\n", cpus - 1);
-            std::fflush(stdout);
+    const Case cases[] = {
+        {"Cycle 1 ms", false, 1000, 1},
+        {"Cycle 1 ms", false, 1000, 32},
+        {"UseKernelTick, 250 us tick", true, 250, 1},
+        {"UseKernelTick, 250 us tick", true, 250, 32},
+    };
+    bool all_met = true;
+    for (const Case &c : cases) {
+        auto samples = static_cast<uint32_t>(kSeconds / kRounds * 1e6 / c.period_us);
+        std::printf("%s, %u+%u threads:\n", c.name, c.threads, c.threads);
+        std::fflush(stdout);
+        // Rounds of one side then the other, so that a disturbed stretch of
+        // the machine's time falls on both alike.
+        ServiceRun service;
+        Starts reference_starts;
+        bool reference_ran = true;
+        uint64_t period_ns = uint64_t(c.period_us) * 1000;
+        double reference_missed_low = 100, reference_missed_high = 0;  // the machine's own spread
+        for (int round = 0; round < kRounds; ++round) {
+            if (!run_service(c, samples, service)) {
+                std::printf("  iohost: the service did not run its cycles\n");
+                return 1;
+            }
+            Starts one;
+            reference_ran = reference_ran && run_cyclictest(c.period_us, samples, service.placement, one);
+            if (reference_ran) {
+                double missed = period_figures(one, period_ns).missed_percent();
+                reference_missed_low = std::min(reference_missed_low, missed);
+                reference_missed_high = std::max(reference_missed_high, missed);
+                reference_starts.push_back(std::move(one.front()));
+            }
         }
-        if (std::system((self + " cycle").c_str()) != 0)
-            return 1;
-        run_cyclictest(1000, 3000, fifo);
-        if (std::system(("RT_KERNEL_TICK_US=100 " + self + " tick").c_str()) != 0)
-            return 1;
-        run_cyclictest(100, 10000, fifo);
+        Figures ours = period_figures(service.starts, period_ns);
+        print_line("iohost In threads", ours);
+        if (c.threads > 1) {
+            auto &spread = service.spread_us;
+            std::nth_element(spread.begin(), spread.begin() + spread.size() / 2, spread.end());
+            std::printf("  %-22s the last In thread starts %.1f us after the first (median)\n", "",
+                        spread[spread.size() / 2]);
+        }
+        if (!reference_ran) {
+            std::printf("  cyclictest: not available (make bench-deps installs rt-tests)\n");
+            all_met = false;
+            continue;
+        }
+        Figures reference = period_figures(reference_starts, period_ns);
+        print_line(("cyclictest -i " + std::to_string(c.period_us)).c_str(), reference);
+        std::printf("  %-22s cyclictest's missed periods from round to round: %.2f%% to %.2f%%\n", "",
+                    reference_missed_low, reference_missed_high);
+        double ratio = reference.p99_us > 0 ? ours.p99_us / reference.p99_us : 0.0;
+        double extra_missed = ours.missed_percent() - reference.missed_percent();
+        bool met = ratio <= kGoalRatio && extra_missed <= kGoalMissedPercent;
+        std::printf("  p99 ratio %.2f, missed %+.2f%%: %s\n", ratio, extra_missed,
+                    c.threads > 1 ? (met ? "within the 1+1 goal" : "beyond the 1+1 goal (stated, no goal)")
+                                  : (met ? "goal met" : "goal NOT met"));
+        std::fflush(stdout);
+        if (c.threads == 1)
+            all_met = all_met && met;
     }
+    std::printf("pacing verdict (1+1 threads, %s): %s\n", fifo ? "RT_SCHED=fifo" : "SCHED_OTHER",
+                all_met ? "goal met" : "goal NOT met");
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,34 @@ std::string check_default_dir(const std::string &dir)
     return {};
 }
 
+// Under RT_SCHED=fifo the process's real-time threads share one CPU, as the
+// threads of one kernel node do: a release then hands over on that CPU at
+// once instead of waking another, possibly halted, CPU. RT_CPU=N names it,
+// RT_CPU=any leaves placement to Linux; the default is the last CPU the
+// process may use, so that `taskset -c 2,3` puts the node on CPU 3.
+int realtime_cpu(const std::string &wanted, std::string &note)
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return -1;
+    int last = -1;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            last = cpu;
+    if (wanted.empty())
+        return last;
+    if (wanted == "any")
+        return -1;
+    char *end = nullptr;
+    long cpu = std::strtol(wanted.c_str(), &end, 10);
+    if (end != nullptr && *end == '\0' && cpu >= 0 && cpu < CPU_SETSIZE && CPU_ISSET(cpu, &allowed))
+        return static_cast<int>(cpu);
+    note = "RT_CPU=" + wanted + " is no CPU this process may use; real-time threads run on CPU " +
+           std::to_string(last);
+    return last;
+}
+
 Settings read_settings()
 {
     Settings s;
@@ -96,6 +125,8 @@ Settings read_settings()
     unsigned long us = std::strtoul(tick.c_str(), &end, 10);
     s.tick_us = (end != nullptr && *end == '\0' && us >= 10 && us <= 10000) ? static_cast<uint32_t>(us) : 500;
     s.fifo = env_or("RT_SCHED", "") == "fifo";
+    if (s.fifo)
+        s.rt_cpu = realtime_cpu(env_or("RT_CPU", ""), s.rt_cpu_note);
     std::string fd = env_or("RT_READY_FD", "");
     if (!fd.empty()) {
         long v = std::strtol(fd.c_str(), &end, 10);

@@ -1,10 +1,15 @@
 // Threads and the priority ceiling; the last error per thread.
 #include "rt.h"
 
+#include "child_process.h"
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -128,3 +133,22 @@ TEST(LastError, IsPerThreadAndKeptAcrossSuccess)
 }
 
 }  // namespace
+
+// Under RT_SCHED=fifo the threads of the layer share one CPU unless told otherwise.
+TEST(Thread, RealTimeThreadsShareOneCpu)
+{
+    auto placement = [](std::vector<std::string> env) {
+        auto child = testnode::Child::program({RTK_PROBE, "placement"}, env);
+        std::string cpus = child.read_line();
+        std::string process = child.read_line();
+        EXPECT_EQ(child.wait(), 0);
+        return std::make_pair(cpus, std::stoi(process.substr(8)));
+    };
+    auto [free_cpus, count] = placement({"RT_SCHED="});
+    auto last = " " + free_cpus.substr(free_cpus.rfind(' ') + 1);
+    EXPECT_EQ(std::count(free_cpus.begin(), free_cpus.end(), ' '), count) << "SCHED_OTHER threads are not placed";
+    EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU="}).first, "cpus" + last) << "the last CPU by default";
+    EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=0"}).first, "cpus 0");
+    EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=any"}).first, free_cpus);
+    EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=100000"}).first, "cpus" + last) << "no such CPU: the default";
+}

@@ -107,6 +107,83 @@ uint32_t KoTagWrite(const char *name, const void *buffer, uint32_t size);
 uint32_t KoTagReadByEntry(uint32_t entry, void *buffer, uint32_t size);
 uint32_t KoTagWriteByEntry(uint32_t entry, const void *buffer, uint32_t size);
 
+/* The by-entry calls inline their common case: a value tag read or written
+ * with its own size is one atomic 64-bit word in the store, reached through
+ * the slot table the library publishes once the store is attached. Anything
+ * else (no store yet, a bad entry, another size, segments, FIFOs) goes to
+ * the library, whose KoTagReadByEntryCall / KoTagWriteByEntryCall are the
+ * same calls as KoTagReadByEntry / KoTagWriteByEntry. */
+typedef struct KoTagSlotView {
+    char name[KO_TAG_NAME_SIZE];
+    uint16_t type;
+    uint16_t in_place; /* 1: a value tag, held whole in value */
+    uint32_t size;
+    uint32_t reserved[3];
+    uint64_t value; /* the value in its low bytes; atomic access only */
+    uint64_t reserved_tail[2];
+} KoTagSlotView;
+
+typedef struct KoTagTableView {
+    KoTagSlotView *slots;  /* entry 1 is slots[0]; null until the store is attached */
+    const uint32_t *count; /* entries in use */
+} KoTagTableView;
+extern KoTagTableView KoTagTable;
+
+uint32_t KoTagReadByEntryCall(uint32_t entry, void *buffer, uint32_t size);
+uint32_t KoTagWriteByEntryCall(uint32_t entry, const void *buffer, uint32_t size);
+
+#if defined(__GNUC__) && !defined(KO_LIBRARY_BUILD) && !defined(KO_NO_INLINE)
+#ifdef __cplusplus
+#define KO_FAST_INLINE inline __attribute__((gnu_inline, always_inline))
+#else
+#define KO_FAST_INLINE extern inline __attribute__((gnu_inline, always_inline))
+#endif
+
+/* The slot of a value tag of that size, or null (always inlined: the library has no such symbol). */
+KO_FAST_INLINE KoTagSlotView *KoTagInPlaceSlot(uint32_t entry, uint32_t size)
+{
+    KoTagSlotView *slots = __atomic_load_n(&KoTagTable.slots, __ATOMIC_ACQUIRE);
+    if (slots == 0 || entry == 0 || entry > __atomic_load_n(KoTagTable.count, __ATOMIC_ACQUIRE))
+        return 0;
+    KoTagSlotView *t = &slots[entry - 1];
+    return (t->in_place == 1 && t->size == size) ? t : 0;
+}
+
+KO_FAST_INLINE uint32_t KoTagReadByEntry(uint32_t entry, void *buffer, uint32_t size)
+{
+    KoTagSlotView *t = KoTagInPlaceSlot(entry, size);
+    if (t == 0 || buffer == 0)
+        return KoTagReadByEntryCall(entry, buffer, size);
+    uint64_t bits = __atomic_load_n(&t->value, __ATOMIC_ACQUIRE);
+    switch (size) {
+    case 1: __builtin_memcpy(buffer, &bits, 1); break;
+    case 2: __builtin_memcpy(buffer, &bits, 2); break;
+    case 4: __builtin_memcpy(buffer, &bits, 4); break;
+    case 8: __builtin_memcpy(buffer, &bits, 8); break;
+    default: return KoTagReadByEntryCall(entry, buffer, size);
+    }
+    return 0;
+}
+
+KO_FAST_INLINE uint32_t KoTagWriteByEntry(uint32_t entry, const void *buffer, uint32_t size)
+{
+    KoTagSlotView *t = KoTagInPlaceSlot(entry, size);
+    if (t == 0 || buffer == 0)
+        return KoTagWriteByEntryCall(entry, buffer, size);
+    uint64_t bits = 0;
+    switch (size) {
+    case 1: __builtin_memcpy(&bits, buffer, 1); break;
+    case 2: __builtin_memcpy(&bits, buffer, 2); break;
+    case 4: __builtin_memcpy(&bits, buffer, 4); break;
+    case 8: __builtin_memcpy(&bits, buffer, 8); break;
+    default: return KoTagWriteByEntryCall(entry, buffer, size);
+    }
+    __atomic_store_n(&t->value, bits, __ATOMIC_RELEASE);
+    return 0;
+}
+#undef KO_FAST_INLINE
+#endif
+
 /* Segments: length bytes at a byte offset; KO_E_SIZE past the end. */
 uint32_t KoTagReadSegment(uint32_t entry, uint32_t offset, void *buffer, uint32_t length);
 uint32_t KoTagWriteSegment(uint32_t entry, uint32_t offset, const void *buffer, uint32_t length);

@@ -30,6 +30,10 @@
 #include <thread>
 #include <unistd.h>
 
+extern "C" {
+KoTagTableView KoTagTable = {nullptr, nullptr};
+}
+
 namespace ko {
 namespace {
 
@@ -552,6 +556,13 @@ uint32_t write_property(Store *s, TagSlot *tag, const char *name, const char *te
     return KO_OK;
 }
 
+// The slot table behind the header's inline by-entry calls.
+void publish_slots(Store *s)
+{
+    KoTagTable.count = reinterpret_cast<const uint32_t *>(&s->header->tag_count);
+    __atomic_store_n(&KoTagTable.slots, reinterpret_cast<KoTagSlotView *>(s->tags), __ATOMIC_RELEASE);
+}
+
 }  // namespace
 
 Store *store()
@@ -565,8 +576,10 @@ Store *store()
     s = opened.load(std::memory_order_acquire);
     if (s == nullptr) {
         s = open_store();
-        if (s != nullptr)
+        if (s != nullptr) {
             opened.store(s, std::memory_order_release);
+            publish_slots(s);
+        }
     }
     return s;
 }
@@ -645,6 +658,7 @@ uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, ui
     std::memset(static_cast<void *>(&t), 0, sizeof t);
     std::memcpy(t.name, name, std::strlen(name) + 1);
     t.type = type;
+    t.in_place = is_value_type(type) ? 1 : 0;
     t.size = size;
     t.depth = depth;
     bool made = true;

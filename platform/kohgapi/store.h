@@ -29,7 +29,7 @@ constexpr uint32_t kFifoDepthMax = 1u << 30;  // the counters run over twice the
 struct TagSlot {
     char name[KO_TAG_NAME_SIZE];
     uint16_t type;
-    uint16_t reserved0;
+    uint16_t in_place;  // 1: a value tag; the header's inline by-entry calls reach it
     uint32_t size;   // value or segment bytes; FIFO record bytes
     uint32_t depth;  // FIFO records
     uint32_t reserved1;
@@ -37,7 +37,12 @@ struct TagSlot {
     uint64_t data;                // segments and FIFOs: offset of their area
     std::atomic<uint64_t> properties;  // offset of the newest property record, 0 = none
 };
-static_assert(sizeof(TagSlot) == 96);
+static_assert(sizeof(TagSlot) == 96 && sizeof(TagSlot) == sizeof(KoTagSlotView));
+static_assert(offsetof(TagSlot, type) == offsetof(KoTagSlotView, type) &&
+              offsetof(TagSlot, in_place) == offsetof(KoTagSlotView, in_place) &&
+              offsetof(TagSlot, size) == offsetof(KoTagSlotView, size) &&
+              offsetof(TagSlot, value) == offsetof(KoTagSlotView, value));
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
 
 // A segment keeps two copies of its bytes. A write goes to the copy that is

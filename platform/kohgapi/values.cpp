@@ -216,6 +216,16 @@ extern "C" uint32_t KoTagWriteByEntry(uint32_t entry, const void *buffer, uint32
     return write_tag(s, t, buffer, size);
 }
 
+extern "C" uint32_t KoTagReadByEntryCall(uint32_t entry, void *buffer, uint32_t size)
+{
+    return KoTagReadByEntry(entry, buffer, size);
+}
+
+extern "C" uint32_t KoTagWriteByEntryCall(uint32_t entry, const void *buffer, uint32_t size)
+{
+    return KoTagWriteByEntry(entry, buffer, size);
+}
+
 extern "C" uint32_t KoTagRead(const char *name, void *buffer, uint32_t size)
 {
     Store *s = store();

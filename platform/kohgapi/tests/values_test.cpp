@@ -235,3 +235,41 @@ TEST(Store, RefusesAStoreOfAnotherLayoutNamingBothVersions)
 }
 
 }  // namespace
+
+namespace {
+
+// The header inlines by-entry calls of a value tag's own size; every other
+// case goes to the library. Both must see one value and give one answer.
+TEST(Tags, InlineByEntryCallsAgreeWithTheLibrary)
+{
+    struct Row {
+        const char *name;
+        uint32_t type, size;
+        uint64_t value;
+    } rows[] = {{"I.U8", KO_TYPE_U8, 1, 0xA5}, {"I.I16", KO_TYPE_I16, 2, 0x8001},
+                {"I.F32", KO_TYPE_F32, 4, 0x3FC00000}, {"I.U64", KO_TYPE_U64, 8, 0xFEDCBA9876543210ull}};
+    for (const Row &r : rows) {
+        ASSERT_EQ(KoTagCreateEx(r.name, r.type, nullptr, nullptr), KO_OK);
+        uint32_t entry = entry_of(r.name);
+        uint64_t in = r.value, out = 0;
+        ASSERT_EQ(KoTagWriteByEntry(entry, &in, r.size), KO_OK) << r.name;
+        ASSERT_EQ(KoTagReadByEntryCall(entry, &out, r.size), KO_OK);
+        EXPECT_EQ(out, r.value) << r.name << ": the inline write, read by the library";
+        in = ~r.value & (r.size == 8 ? ~0ull : (1ull << (8 * r.size)) - 1);
+        out = 0x1111111111111111ull;
+        ASSERT_EQ(KoTagWriteByEntryCall(entry, &in, r.size), KO_OK);
+        ASSERT_EQ(KoTagReadByEntry(entry, &out, r.size), KO_OK);
+        uint64_t untouched = r.size == 8 ? 0 : 0x1111111111111111ull & ~((1ull << (8 * r.size)) - 1);
+        EXPECT_EQ(out, in | untouched) << r.name << ": the library's write, read inline, only its own bytes";
+    }
+    // A width other than the tag's converts in the library, inline or not.
+    uint32_t entry = entry_of("I.U64");
+    uint32_t small = 7, back = 0;
+    EXPECT_EQ(KoTagWriteByEntry(entry, &small, 4), KO_OK);
+    EXPECT_EQ(KoTagReadByEntry(entry, &back, 4), KO_OK);
+    EXPECT_EQ(back, 7u);
+    EXPECT_EQ(KoTagRead("I.U64", &back, 4), KO_OK);
+    EXPECT_EQ(back, 7u);
+}
+
+}  // namespace

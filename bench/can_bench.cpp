@@ -16,7 +16,6 @@
 #include "fake_lower.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 
 #include <algorithm>
 #include <atomic>
@@ -52,7 +51,7 @@ uint32_t no_handler(uint32_t, uint32_t, uint32_t)
 // The service ECAT of this process on canbridge: names, mailbox, HiInit, HiOpen.
 HiCloseFn start_bridge()
 {
-    ko::bind_service_names("ECAT");
+    KoServiceBindNames("ECAT");
     KoServiceRegistration registration{KO_REGISTRATION_SIGNATURE, no_handler, {}};
     if (KoServiceRegister(&registration) != KO_OK)
         std::exit(1);

@@ -11,11 +11,11 @@
 //           the pass).
 // Every part runs in a process of its own: one master per process, and no
 // master running while cyclictest measures.
+#include "kohgapi.h"
 #include "driver_api.h"
 #include "ecatsim.h"
 #include "master.h"
 #include "rt.h"
-#include "service.h"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -78,7 +78,7 @@ Fn entry(RTHANDLE module, const char *name)
 uintptr_t start_master(uint32_t period_us, EcatReadFn *read = nullptr, EcatWriteFn *write = nullptr)
 {
     std::string dir = node_dir();
-    ko::bind_service("ECATBENCH");
+    KoServiceBind("ECATBENCH");
     std::ofstream(dir + "/bench.toml") << "period_us = " << period_us
                                        << "\n[[terminal]]\nname = \"DI\"\ntype = \"EL1809\"\nwired_to = \"DO\"\n"
                                           "[[terminal]]\nname = \"DO\"\ntype = \"EL2809\"\n";

@@ -11,7 +11,6 @@
 #include "driver_api.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
@@ -74,7 +73,7 @@ struct DriverClient {
         close = reinterpret_cast<HiCloseFn>(GetRtProcAddress(module, "HiClose"));
         if (init == nullptr || open == nullptr || read == nullptr || close == nullptr)
             return;
-        ko::bind_service("MBBENCH");
+        KoServiceBind("MBBENCH");
         uint8_t is_master = 1;
         KoTagWrite("SERVICE.MBBENCH.IsMaster", &is_master, 1);
         KoTagCreateEx("SERVICE.MBBENCH.NodeName", KO_TYPE_U8, nullptr, nullptr);

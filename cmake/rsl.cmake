@@ -16,7 +16,8 @@ function(ioh_add_rsl name)
     LIBRARY_OUTPUT_DIRECTORY ${RSL_OUTPUT_DIRECTORY}
     CXX_VISIBILITY_PRESET hidden
     C_VISIBILITY_PRESET hidden)
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Only the library's own exports leave it, none of the static code it carries.
+  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
   # Installed in lib/rsl: the shared libraries it needs are one folder up.
   set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/..")
   target_link_libraries(${name} PRIVATE rtkernel ${RSL_LINK})

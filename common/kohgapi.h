@@ -306,6 +306,14 @@ typedef struct KoServiceInfo {
 /* Copies up to max entries; returns how many services there are. */
 uint32_t KoServiceEnumerate(KoServiceInfo *services, uint32_t max);
 
+/* Binds the process to a service as KO_SERVICE does when the library loads:
+ * KoServiceName, the short name and the status tag names, from the node
+ * config; no store is touched. KoServiceBind also builds the service's I/O
+ * point tables (creating their tags), as a hosted service's registration
+ * does. For programs and tests that choose their service after start. */
+void KoServiceBindNames(const char *service_name);
+void KoServiceBind(const char *service_name);
+
 /* ---- mailboxes ----------------------------------------------------------- */
 /* Opens the mailbox of a running service by its short name or its name. */
 uint32_t KoMailboxOpen(const char *mailbox_name, uint32_t mode, uintptr_t *mailbox);

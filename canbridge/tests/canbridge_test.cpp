@@ -9,7 +9,6 @@
 #include "fake_lower.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 #include "test_node.h"
 
 #include <atomic>
@@ -74,7 +73,7 @@ struct Bridge {
         // not when the master library is meant to be missing.
         std::string path = std::string(FAKE_DIR) + "/" + variant;
         setenv("RT_LIBRARY_PATH", (variant == "no_ehapi" ? path : path + ":" + RSL_DIR).c_str(), 1);
-        ko::bind_service_names("ECAT");
+        KoServiceBindNames("ECAT");
         KoServiceRegistration registration{KO_REGISTRATION_SIGNATURE, handler, {}};
         EXPECT_EQ(KoServiceRegister(&registration), KO_OK) << KoServiceError();
         testing::internal::CaptureStdout();

@@ -4,7 +4,6 @@
 #include "can_frame.h"
 #include "canport.h"
 #include "kohgapi.h"
-#include "service.h"
 
 #include <atomic>
 #include <cstdio>
@@ -196,7 +195,7 @@ TEST(Canport, ManualStartSendsTheRunCodeToTheServiceEcat)
 {
     CanPort c;
     EXPECT_NE(c.api.manual_start(), 0) << "no service ECAT runs";
-    ko::bind_service_names("ECAT");
+    KoServiceBindNames("ECAT");
     KoServiceRegistration registration{KO_REGISTRATION_SIGNATURE, handler, {}};
     ASSERT_EQ(KoServiceRegister(&registration), KO_OK) << KoServiceError();
     EXPECT_EQ(c.api.manual_start(), 0);

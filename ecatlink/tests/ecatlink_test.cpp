@@ -6,7 +6,6 @@
 #include "fake_ecat.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 #include "service_record.h"
 #include "test_node.h"
 
@@ -52,7 +51,7 @@ FakeEcat *fake_state(const char *library)
 Driver load(const std::string &variant)
 {
     setenv("RT_LIBRARY_PATH", variant.empty() ? "" : (std::string(FAKE_ECAT_DIR) + "/" + variant).c_str(), 1);
-    ko::bind_service("ECAT");
+    KoServiceBind("ECAT");
     Driver d;
     testing::internal::CaptureStdout();
     RTHANDLE module = LoadRtLibrary(ECATLINK_PATH);

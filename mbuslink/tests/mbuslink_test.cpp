@@ -6,7 +6,6 @@
 #include "fake_modbus.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 #include "service_record.h"
 
 #include <cstdio>
@@ -115,7 +114,7 @@ TEST(Mbuslink, InitHandsTheServiceSettingsInTheOptionsRecord)
 {
     Driver d = load(FAKE_FULL_DIR);
     ASSERT_NE(d.fake, nullptr);
-    ko::bind_service("MB");
+    KoServiceBind("MB");
     const InitCase cases[] = {
         {"no tags", [] {}, "local", 0, 5000},
         {"empty address", [] { set_address(""); }, "", 0, 5000},

@@ -5,15 +5,30 @@
 // store, the taker-over sees taken_over() and finishes or undoes it.
 #pragma once
 
+#include <cerrno>
 #include <pthread.h>
 
 namespace ko {
 
-void robust_mutex_init(pthread_mutex_t *mutex);
+inline void robust_mutex_init(pthread_mutex_t *mutex)
+{
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
 
 class RobustLock {
 public:
-    explicit RobustLock(pthread_mutex_t *mutex);
+    explicit RobustLock(pthread_mutex_t *mutex) : mutex_(mutex)
+    {
+        if (pthread_mutex_lock(mutex_) == EOWNERDEAD) {
+            pthread_mutex_consistent(mutex_);
+            taken_over_ = true;
+        }
+    }
     ~RobustLock() { pthread_mutex_unlock(mutex_); }
     RobustLock(const RobustLock &) = delete;
     RobustLock &operator=(const RobustLock &) = delete;

@@ -300,6 +300,16 @@ std::string service_name_problem(const char *name)
 
 }  // namespace ko
 
+extern "C" void KoServiceBindNames(const char *service_name)
+{
+    ko::bind_service_names(service_name != nullptr ? service_name : "");
+}
+
+extern "C" void KoServiceBind(const char *service_name)
+{
+    ko::bind_service(service_name != nullptr ? service_name : "");
+}
+
 namespace {
 
 // A hosted service is named by KO_SERVICE; other programs (tools) have none.

@@ -584,36 +584,6 @@ Store *store()
     return s;
 }
 
-bool is_value_type(uint16_t type)
-{
-    return type >= KO_TYPE_U8 && type <= KO_TYPE_F64;
-}
-
-bool is_segment_type(uint16_t type)
-{
-    return type == KO_TYPE_SEGMENT || type == KO_TYPE_SEGMENT13;
-}
-
-uint32_t value_size(uint16_t type)
-{
-    switch (type) {
-    case KO_TYPE_U8: case KO_TYPE_I8: case KO_TYPE_BYTE: return 1;
-    case KO_TYPE_I16: case KO_TYPE_U16: return 2;
-    case KO_TYPE_U32: case KO_TYPE_I32: case KO_TYPE_F32: return 4;
-    case KO_TYPE_I64: case KO_TYPE_U64: case KO_TYPE_F64: return 8;
-    default: return 0;
-    }
-}
-
-uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth)
-{
-    if (is_segment_type(type))
-        return sizeof(SegmentArea) + 2 * uint64_t{size};
-    if (type == KO_TYPE_FIFO)
-        return sizeof(FifoArea) + uint64_t{size} * depth;
-    return 0;
-}
-
 uint32_t find_tag(Store *s, const char *name)
 {
     if (uint32_t entry = indexed_entry(s, name); entry != 0)

@@ -160,11 +160,37 @@ uint32_t create_tag(Store *s, const char *name, uint16_t type, uint32_t size, ui
 bool get_property(Store *s, TagSlot *tag, const char *name, std::string &text);
 uint32_t set_property(Store *s, TagSlot *tag, const char *name, const char *text);
 
-bool is_value_type(uint16_t type);
-bool is_segment_type(uint16_t type);
-uint32_t value_size(uint16_t type);  // 0 for segments, FIFOs and unknown codes
+inline bool is_value_type(uint16_t type)
+{
+    return type >= KO_TYPE_U8 && type <= KO_TYPE_F64;
+}
+
+inline bool is_segment_type(uint16_t type)
+{
+    return type == KO_TYPE_SEGMENT || type == KO_TYPE_SEGMENT13;
+}
+
+// 0 for segments, FIFOs and unknown codes.
+inline uint32_t value_size(uint16_t type)
+{
+    switch (type) {
+    case KO_TYPE_U8: case KO_TYPE_I8: case KO_TYPE_BYTE: return 1;
+    case KO_TYPE_I16: case KO_TYPE_U16: return 2;
+    case KO_TYPE_U32: case KO_TYPE_I32: case KO_TYPE_F32: return 4;
+    case KO_TYPE_I64: case KO_TYPE_U64: case KO_TYPE_F64: return 8;
+    default: return 0;
+    }
+}
+
 // Bytes of the data area a segment or FIFO of that shape takes.
-uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth);
+inline uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth)
+{
+    if (is_segment_type(type))
+        return sizeof(SegmentArea) + 2 * uint64_t{size};
+    if (type == KO_TYPE_FIFO)
+        return sizeof(FifoArea) + uint64_t{size} * depth;
+    return 0;
+}
 
 // The type a by-name write of a missing tag creates for a width, 0 for none.
 uint16_t type_for_width(uint32_t size);

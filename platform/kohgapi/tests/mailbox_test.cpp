@@ -3,7 +3,6 @@
 #include "child_process.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 
 #include <atomic>
 #include <chrono>
@@ -53,11 +52,11 @@ TEST(Mailbox, RegistrationRules)
 {
     KoServiceRegistration bad = registration();
     bad.signature = 0x1234;
-    ko::bind_service("");
+    KoServiceBind("");
     KoServiceRegistration good = registration();
     EXPECT_EQ(KoServiceRegister(&good), KO_E_NO_SERVICE) << "no service name";
     EXPECT_NE(std::string(KoServiceError()).find("KO_SERVICE is not set"), std::string::npos) << KoServiceError();
-    ko::bind_service("MB_RULES");
+    KoServiceBind("MB_RULES");
     EXPECT_EQ(KoServiceRegister(&bad), KO_E_REGISTER);
     EXPECT_EQ(KoServiceRegister(nullptr), KO_E_REGISTER);
     EXPECT_EQ(KoServiceRegister(&good), KO_OK);
@@ -76,7 +75,7 @@ TEST(Mailbox, RegistrationRules)
 
 TEST(Mailbox, MessageFromAnotherProcessReachesTheHandler)
 {
-    ko::bind_service("ECAT");
+    KoServiceBind("ECAT");
     KoServiceRegistration r = registration();
     ASSERT_EQ(KoServiceRegister(&r), KO_OK);
     testnode::Child sender([](int) {
@@ -104,7 +103,7 @@ TEST(Mailbox, MessageFromAnotherProcessReachesTheHandler)
 TEST(Mailbox, FourSendersEachMessageOnceInOrder)
 {
     constexpr uint32_t kSenders = 4, kEach = 2500;
-    ko::bind_service("MBLOAD");
+    KoServiceBind("MBLOAD");
     KoServiceRegistration r = registration();
     ASSERT_EQ(KoServiceRegister(&r), KO_OK);
     std::vector<std::unique_ptr<testnode::Child>> senders;
@@ -138,7 +137,7 @@ TEST(Mailbox, FourSendersEachMessageOnceInOrder)
 
 TEST(Mailbox, FullAndMissingMailboxesFail)
 {
-    ko::bind_service("MBFULL");
+    KoServiceBind("MBFULL");
     KoServiceRegistration r = registration();
     delay_ms = 300;  // the handler sits on each message
     ASSERT_EQ(KoServiceRegister(&r), KO_OK);

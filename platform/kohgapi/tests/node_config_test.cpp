@@ -2,7 +2,6 @@
 // a new store seeded from it; the I/O point tables of a service.
 #include "kohgapi.h"
 #include "node_config.h"
-#include "service.h"
 #include "test_node.h"
 
 #include <cstring>
@@ -257,7 +256,7 @@ TEST(NodeConfig, NewStoreIsSeededFromTheConfig)
 TEST(NodeConfig, ServicePointTablesAreBuiltFromTheConfig)
 {
     testnode::write_node_config(kNode);
-    ko::bind_service("ECAT_1");
+    KoServiceBind("ECAT_1");
     EXPECT_STREQ(KoServiceName, "ECAT_1");
     EXPECT_STREQ(KoServiceShortName, "ECAT1");
     EXPECT_STREQ(KoServiceStatusTag, "SERVICE.ECAT_1.Status");
@@ -291,7 +290,7 @@ TEST(NodeConfig, PointTablesCarryTheTypeAndSizeTheStoreHas)
     // Made by someone else before the service binds its points, with a type
     // the point would not have given it.
     ASSERT_EQ(KoTagCreateEx("Made.Before", KO_TYPE_F64, nullptr, nullptr), KO_OK) << KoStoreError();
-    ko::bind_service("M");
+    KoServiceBind("M");
     ASSERT_EQ(KoOutPortCount, 1);
     EXPECT_EQ(uint16_t{KoOutPortTags[0].data_type}, KO_TYPE_F64);
     EXPECT_EQ(uint16_t{KoOutPortTags[0].data_size}, 8);
@@ -299,7 +298,7 @@ TEST(NodeConfig, PointTablesCarryTheTypeAndSizeTheStoreHas)
 
 TEST(NodeConfig, ServiceTheConfigDoesNotNameRunsWithoutPoints)
 {
-    ko::bind_service("LONGSERVICENAME");
+    KoServiceBind("LONGSERVICENAME");
     EXPECT_STREQ(KoServiceShortName, "LONGSER");
     EXPECT_EQ(KoInPortCount, 0);
     EXPECT_EQ(TagRefs_IN, nullptr);

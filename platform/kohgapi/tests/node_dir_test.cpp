@@ -5,7 +5,6 @@
 #include "child_process.h"
 #include "kohgapi.h"
 #include "rt.h"
-#include "service.h"
 #include "test_node.h"
 
 #include <cstdio>
@@ -151,7 +150,7 @@ TEST(NodeDirectory, AnEndedServiceNotYetReapedHoldsNoName)
     DWORD n = EnumerateRtRootCatalog(entries, 8);
     for (DWORD i = 0; i < n && i < 8; ++i)
         EXPECT_STRNE(entries[i].name, "KOSCZOMBIE");
-    ko::bind_service("ZOMBIE");
+    KoServiceBind("ZOMBIE");
     KoServiceRegistration registration{};
     registration.signature = KO_REGISTRATION_SIGNATURE;
     registration.handler = [](uint32_t, uint32_t, uint32_t) -> uint32_t { return 0; };

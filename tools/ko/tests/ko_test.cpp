@@ -1,7 +1,6 @@
 // The ko tool as a user runs it: golden outputs and exit codes.
 #include "child_process.h"
 #include "kohgapi.h"
-#include "service.h"
 #include "test_node.h"
 
 #include <atomic>
@@ -229,7 +228,7 @@ uint32_t note_code(uint32_t, uint32_t code, uint32_t)
 
 TEST(Ko, StatusAndCtlReachARunningService)
 {
-    ko::bind_service("ECAT_1");
+    KoServiceBind("ECAT_1");
     uint8_t one = 1;
     KoTagWrite(KoServiceStatusTag, &one, 1);
     uint32_t live = 77;

@@ -10,7 +10,7 @@ DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-
 	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial
 BENCH_PACKAGES := rt-tests
 
-.PHONY: all deps bench-deps install-packages configure build test bench demo install clean
+.PHONY: all deps bench-deps install-packages configure build test build-without-tests bench demo install clean
 
 all: build
 
@@ -38,9 +38,17 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 # A sanitizer report in any process a test starts ends that process, so the test sees it.
+# The plain build then also builds as a user would without the tests.
 test: build
 	cd $(BUILD) && TSAN_OPTIONS=halt_on_error=1 ASAN_OPTIONS=halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest -j $(JOBS) --output-on-failure --timeout 300
+	$(if $(SAN),,$(MAKE) --no-print-directory build-without-tests)
+
+# The project without its tests and benchmarks, as a packager builds it.
+build-without-tests:
+	cmake -S . -B build-notests -G Ninja -DBUILD_TESTING=OFF -DIOH_BUILD_BENCH=OFF >/dev/null
+	cmake --build build-notests -j $(JOBS) >/dev/null
+	@echo "build without tests: ok"
 
 # Google Benchmark programs take its flags; the others run as they are.
 bench: build bench-deps
@@ -63,4 +71,4 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
-	rm -rf build build-address build-thread
+	rm -rf build build-address build-thread build-notests

@@ -236,7 +236,8 @@ int can_status(const Options &options)
         return find(name, t) && KoTagReadByEntry(t.entry, &v, 4) == KO_OK ? std::to_string(v) : std::string("-");
     };
     const char *formats[] = {"other", "standard", "extended"};
-    std::string json = "{\"run\":" + std::to_string(run) + ",\"error\":" + std::to_string(error) + ",\"channels\":[";
+    JsonWriter json;
+    json.object().number("run", run).number("error", error).array("channels");
     if (!options.json && !options.terse)
         std::printf("CAN service: run %u  error %u  channels %d\n%-4s %-9s %5s %9s %9s %11s %11s  %s\n", run, error,
                     channels, "CH", "FORMAT", "SLAVE", "RX WAIT", "TX WAIT", "RX OVERRUN", "TX OVERRUN", "DEVICE STATE");
@@ -261,19 +262,26 @@ int can_status(const Options &options)
         std::snprintf(state_text, sizeof state_text, "%02x %02x %02x %02x %02x %02x %02x", state[0], state[1], state[2],
                       state[3], state[4], state[5], state[6]);
         if (options.json)
-            json += std::string(n == 0 ? "" : ",") + "{\"channel\":" + std::to_string(n) + ",\"format\":" +
-                    json_string(format_name) + ",\"slave_index\":" + (value(p + "SlaveIndex") == "-" ? "null" : value(p + "SlaveIndex")) +
-                    ",\"rx_waiting\":" + rx_wait + ",\"tx_waiting\":" + tx_wait + ",\"rx_overrun\":" +
-                    std::to_string(rx) + ",\"tx_overrun\":" + std::to_string(tx) + ",\"device_state\":" +
-                    json_string(state_text) + "}";
+            json.object()
+                .number("channel", n)
+                .text("format", format_name)
+                .number("slave_index", value(p + "SlaveIndex"))
+                .number("rx_waiting", rx_wait)
+                .number("tx_waiting", tx_wait)
+                .number("rx_overrun", rx)
+                .number("tx_overrun", tx)
+                .text("device_state", state_text)
+                .end();
         else
             std::printf(options.terse ? "%d %s %s %s %s %u %u %s\n" : "%-4d %-9s %5s %9s %9s %11u %11u  %s\n", n,
                         format_name, value(p + "SlaveIndex").c_str(), rx_wait.c_str(), tx_wait.c_str(), rx, tx,
                         state_text);
     }
     if (options.json)
-        std::printf("%s],\"tx_count\":%s,\"rx_count\":%s}\n", json.c_str(), value("SERVICE.ECAT.CAN.TxCount").c_str(),
-                    value("SERVICE.ECAT.CAN.RxCount").c_str());
+        json.end()
+            .number("tx_count", value("SERVICE.ECAT.CAN.TxCount"))
+            .number("rx_count", value("SERVICE.ECAT.CAN.RxCount"))
+            .print();
     else if (!options.terse)
         std::printf("frames sent %s  received %s\n", value("SERVICE.ECAT.CAN.TxCount").c_str(),
                     value("SERVICE.ECAT.CAN.RxCount").c_str());

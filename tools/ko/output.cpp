@@ -127,4 +127,56 @@ std::string json_value(const Tag &tag, const std::string &text)
     return numeric ? text : json_string(text);
 }
 
+JsonWriter &JsonWriter::raw(const char *key, const std::string &json)
+{
+    if (!first_)
+        out_ += ',';
+    first_ = false;
+    if (key != nullptr)
+        out_ += json_string(key) + ":";
+    out_ += json;
+    return *this;
+}
+
+JsonWriter &JsonWriter::open(const char *key, char bracket)
+{
+    raw(key, std::string(1, bracket));
+    closers_ += bracket == '{' ? '}' : ']';
+    first_ = true;
+    return *this;
+}
+
+JsonWriter &JsonWriter::end()
+{
+    if (!closers_.empty()) {
+        out_ += closers_.back();
+        closers_.pop_back();
+    }
+    first_ = false;
+    return *this;
+}
+
+JsonWriter &JsonWriter::text(const char *key, const std::string &value)
+{
+    return raw(key, json_string(value));
+}
+
+JsonWriter &JsonWriter::number(const char *key, const std::string &digits)
+{
+    return raw(key, digits.empty() || digits == "-" ? "null" : digits);
+}
+
+JsonWriter &JsonWriter::tag(const Tag &t, const std::string &type, const std::string &value)
+{
+    return text("name", t.info.name).text("type", type).raw("value", json_value(t, value));
+}
+
+void JsonWriter::print()
+{
+    while (!closers_.empty())
+        end();
+    std::printf("%s\n", out_.c_str());
+    std::fflush(stdout);
+}
+
 }  // namespace kotool

@@ -89,6 +89,9 @@ const char *state_word(const std::string &state)
 
 constexpr const char *kStates[] = {"Status", "Run", "Error", "Connected", "Live"};
 constexpr const char *kStatistics[] = {"Cnt", "Time", "TimeMin", "TimeMax", "LastError"};
+// Their keys in JSON; times are in ms.
+constexpr const char *kStateKeys[] = {"status", "run", "error", "connected", "live"};
+constexpr const char *kStatisticKeys[] = {"cycles", "time_ms", "time_min_ms", "time_max_ms", "last_error"};
 
 }  // namespace
 
@@ -107,7 +110,8 @@ int status(const Options &options, const std::string &only)
     if (!options.json && !options.terse)
         std::printf("%-27s %-7s %7s %-8s %-7s %-5s %-9s %10s\n", "SERVICE", "SHORT", "PID", "STATUS", "RUN", "ERROR",
                     "CONNECTED", "LIVE");
-    std::string json;
+    JsonWriter json;
+    json.array();
     for (const ServiceRow &r : rows) {
         std::string prefix = "SERVICE." + r.name + ".";
         std::vector<std::string> states;
@@ -117,13 +121,11 @@ int status(const Options &options, const std::string &only)
         if (r.pid == 0 && states[0] == "1")
             states[0] = "dead";
         std::string pid = r.pid != 0 ? std::to_string(r.pid) : "-";
-        std::string threads_json;
         if (options.json) {
-            json += std::string(json.empty() ? "" : ",") + "{\"service\":" + json_string(r.name) +
-                    ",\"short\":" + json_string(r.short_name) + ",\"pid\":" + (r.pid != 0 ? pid : "null");
+            json.object().text("name", r.name).text("short_name", r.short_name).number("pid", pid);
             for (size_t i = 0; i < states.size(); ++i)
-                json += ",\"" + std::string(kStates[i]) + "\":" +
-                        (states[i] == "-" ? "null" : states[i] == "dead" ? "\"dead\"" : states[i]);
+                states[i] == "dead" ? json.text(kStateKeys[i], states[i]) : json.number(kStateKeys[i], states[i]);
+            json.array("threads");
         } else if (options.terse) {
             std::printf("%s %s %s %s %s %s %s %s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
                         states[0].c_str(), states[1].c_str(), states[2].c_str(), states[3].c_str(), states[4].c_str());
@@ -143,10 +145,10 @@ int status(const Options &options, const std::string &only)
                 if (values[0] == "-")
                     continue;
                 if (options.json) {
-                    threads_json += std::string(threads_json.empty() ? "" : ",") + "{\"thread\":\"" + thread + "\"";
+                    json.object().text("name", thread);
                     for (size_t i = 0; i < values.size(); ++i)
-                        threads_json += ",\"" + std::string(kStatistics[i]) + "\":" + values[i];
-                    threads_json += "}";
+                        json.number(kStatisticKeys[i], values[i]);
+                    json.end();
                 } else if (!options.terse) {
                     std::printf("  %-10s cycles %s  time %s ms  min %s ms  max %s ms  last error %s\n", thread,
                                 values[0].c_str(), values[1].c_str(), values[2].c_str(), values[3].c_str(),
@@ -154,20 +156,21 @@ int status(const Options &options, const std::string &only)
                 }
             }
         }
-        std::string masters_json;
+        if (options.json)
+            json.end().array("ethercat");
         for (const MasterRow &m : masters_of(r.name)) {
             if (options.json)
-                masters_json += std::string(masters_json.empty() ? "" : ",") + "{\"bus\":" + json_string(m.bus) +
-                                ",\"state\":" + m.state + ",\"cycles\":" + m.cycles + ",\"lost_cycles\":" + m.lost + "}";
+                json.object().text("bus", m.bus).number("state", m.state).number("cycles", m.cycles).number(
+                    "lost_cycles", m.lost).end();
             else if (!options.terse)
                 std::printf("  EtherCAT  bus %s  state %s (%s)  cycles %s  lost cycles %s\n", m.bus.c_str(),
                             m.state.c_str(), state_word(m.state), m.cycles.c_str(), m.lost.c_str());
         }
         if (options.json)
-            json += ",\"threads\":[" + threads_json + "],\"ethercat\":[" + masters_json + "]}";
+            json.end().end();
     }
     if (options.json)
-        std::printf("[%s]\n", json.c_str());
+        json.print();
     return kDone;
 }
 

@@ -44,12 +44,11 @@ int list(const Options &options, const std::string &glob)
     if (!glob.empty() && rows.empty())
         return no_match(glob);
     if (options.json) {
-        std::printf("[");
-        for (size_t i = 0; i < rows.size(); ++i)
-            std::printf("%s{\"name\":%s,\"type\":\"%s\",\"value\":%s,\"description\":%s}", i == 0 ? "" : ",",
-                        json_string(rows[i].tag.info.name).c_str(), rows[i].type.c_str(),
-                        json_value(rows[i].tag, rows[i].value).c_str(), json_string(rows[i].description).c_str());
-        std::printf("]\n");
+        JsonWriter json;
+        json.array();
+        for (const Row &r : rows)
+            json.object().tag(r.tag, r.type, r.value).text("description", r.description).end();
+        json.print();
         return kDone;
     }
     if (options.terse) {
@@ -75,7 +74,8 @@ int get(const Options &options, const std::vector<std::string> &names)
     if (!store_usable())
         return kFailed;
     int result = kDone;
-    std::string json;
+    JsonWriter json;
+    json.array();
     for (const std::string &name : names) {
         Tag t;
         uint32_t status = KO_E_NOT_FOUND;
@@ -88,12 +88,12 @@ int get(const Options &options, const std::vector<std::string> &names)
             continue;
         }
         if (options.json)
-            json += (json.empty() ? "" : ",") + json_string(name) + ":" + json_value(t, value);
+            json.object().tag(t, type_to_name(t.info.type), value).end();
         else
             std::printf("%s\n", value.c_str());
     }
     if (options.json)
-        std::printf("{%s}\n", json.c_str());
+        json.print();
     return result;
 }
 
@@ -197,7 +197,9 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
         size_t width = 0;
         for (const auto &[entry, t] : tags)
             width = std::max(width, printable(t.info.name).size());
-        std::string json, text;
+        std::string text;
+        JsonWriter json;
+        json.object().text("time", clock_with_ms()).array("tags");
         for (const auto &[entry, t] : tags) {
             uint32_t status;
             std::string value = value_text(entry, t.info, status);
@@ -206,7 +208,7 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
             last[entry] = value;
             std::string name = printable(t.info.name);
             if (options.json)
-                json += (json.empty() ? "" : ",") + json_string(t.info.name) + ":" + json_value(t, value);
+                json.object().tag(t, type_to_name(t.info.type), value).boolean("changed", changed).end();
             else if (options.terse)
                 text += (changed ? "* " : "  ") + name + " " + value + "\n";
             else
@@ -215,7 +217,7 @@ int watch(const Options &options, const std::vector<std::string> &globs, unsigne
                         (changed && screen ? "\033[0m" : "") + "\n";
         }
         if (options.json)
-            std::printf("{%s}\n", json.c_str());
+            json.print();
         else if (screen)
             std::printf("\033[H\033[Jko watch  every %u ms  %s  (Ctrl-C ends)\n\n%s", interval_ms,
                         clock_with_ms().c_str(), text.c_str());

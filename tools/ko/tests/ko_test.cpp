@@ -1,12 +1,14 @@
 // The ko tool as a user runs it: golden outputs and exit codes.
 #include "child_process.h"
 #include "kohgapi.h"
+#include "rt.h"
 #include "test_node.h"
 
 #include <atomic>
 #include <csignal>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
@@ -76,7 +78,8 @@ TEST(Ko, GetPrintsValuesAlone)
     EXPECT_EQ(r.out, "3\n");
     EXPECT_EQ(r.err, "ko: Line1.Missing: KO_E_NOT_FOUND (no such tag)\n");
     r = ko({"--json", "get", "Line1.Speed", "Line1.Block"});
-    EXPECT_EQ(r.out, "{\"Line1.Speed\":1.5,\"Line1.Block\":\"00 00 00 00\"}\n");
+    EXPECT_EQ(r.out, "[{\"name\":\"Line1.Speed\",\"type\":\"f32\",\"value\":1.5},"
+                     "{\"name\":\"Line1.Block\",\"type\":\"segment\",\"value\":\"00 00 00 00\"}]\n");
 }
 
 TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
@@ -297,7 +300,56 @@ TEST(Ko, AServiceKilledWithoutItsEndIsShownDead)
     EXPECT_EQ(service.wait(), 128 + SIGKILL);
     auto status = ko({"-s", "status"});
     EXPECT_EQ(status.out.rfind("TEST TEST - dead ", 0), 0u) << status.out;
-    EXPECT_NE(ko({"--json", "status"}).out.find("\"Status\":\"dead\""), std::string::npos);
+    EXPECT_NE(ko({"--json", "status"}).out.find("\"status\":\"dead\""), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Every command's --json output, read by Python's own JSON parser: one
+// document per line, keys lower case with '_', a tag always {name, type, value}.
+TEST(Ko, EveryJsonOutputParsesWithTheSameKeys)
+{
+    make_tags();
+    KoServiceBind("LINE_1");
+    uint8_t one = 1;
+    KoTagWrite(KoServiceStatusTag, &one, 1);
+    KoTagCreateEx("SERVICE.LINE_1.InThread00_Cnt", KO_TYPE_I32, nullptr, nullptr);
+    KoServiceRegistration registration{};
+    registration.signature = KO_REGISTRATION_SIGNATURE;
+    registration.handler = note_code;
+    ASSERT_EQ(KoServiceRegister(&registration), KO_OK);
+    std::string dir = RtNodeDirectory();
+    std::ofstream(dir + "/check.py") << R"(
+import json, re, sys
+def walk(node, where):
+    if isinstance(node, dict):
+        for key, value in node.items():
+            assert re.fullmatch(r"[a-z]+(_[a-z]+)*", key), f"{where}: key {key!r}"
+            walk(value, where)
+        if "type" in node or "value" in node:
+            assert {"name", "type", "value"} <= node.keys(), f"{where}: tag record {node}"
+    elif isinstance(node, list):
+        for item in node:
+            walk(item, where)
+for number, line in enumerate(sys.stdin, 1):
+    walk(json.loads(line), f"line {number}")
+print("ok")
+)";
+    std::vector<std::vector<std::string>> commands = {
+        {"list", "--json"}, {"get", "Line1.Speed", "Line1.Frames", "--json"},
+        {"watch", "Line1.*", "-n", "2", "-i", "10", "--json"}, {"status", "--json"}};
+    for (const auto &command : commands) {
+        auto r = ko(command);
+        ASSERT_EQ(r.code, 0) << command[0] << ": " << r.err;
+        std::ofstream(dir + "/out.json") << r.out;
+        auto parsed = testnode::run_program({"/bin/sh", "-c", "python3 " + dir + "/check.py < " + dir + "/out.json"});
+        EXPECT_EQ(parsed.out, "ok\n") << command[0] << ": " << r.out << parsed.err;
+    }
+    EXPECT_NE(ko({"status", "--json"}).out.find("\"threads\":[{\"name\":\"InThread00\",\"cycles\":0"),
+              std::string::npos);
+    KoServiceEnd(nullptr);
 }
 
 }  // namespace

@@ -56,8 +56,10 @@ TEST(Konode, CheckAndUpRefuseConfigErrorsWithFileLineAndKey)
     }
     std::ifstream copied(testnode::node_dir() + "/node.toml");
     EXPECT_FALSE(copied.good()) << "konode up started nothing, not even the node";
-    auto good = testnode::run_program({KONODE_PATH, "check", DEMO_CONFIG});
-    EXPECT_EQ(good.code, 0) << good.err;
+    for (const char *config : {DEMO_CONFIG, EXAMPLE_CONFIG}) {
+        auto good = testnode::run_program({KONODE_PATH, "check", config});
+        EXPECT_EQ(good.code, 0) << config << ": " << good.err;
+    }
 }
 
 // konode makes the node's tag store afresh: look at the node only once

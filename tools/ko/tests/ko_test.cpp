@@ -229,18 +229,24 @@ uint32_t note_code(uint32_t, uint32_t code, uint32_t)
     return 0;
 }
 
-TEST(Ko, StatusAndCtlReachARunningService)
+// This process plays a started service with one In thread.
+void play_service(const char *name)
 {
-    KoServiceBind("ECAT_1");
+    KoServiceBind(name);
     uint8_t one = 1;
     KoTagWrite(KoServiceStatusTag, &one, 1);
-    uint32_t live = 77;
-    KoTagWrite(KoServiceLiveTag, &live, 4);
-    KoTagCreateEx("SERVICE.ECAT_1.InThread00_Cnt", KO_TYPE_I32, nullptr, nullptr);
+    KoTagCreateEx(("SERVICE." + std::string(name) + ".InThread00_Cnt").c_str(), KO_TYPE_I32, nullptr, nullptr);
     KoServiceRegistration r{};
     r.signature = KO_REGISTRATION_SIGNATURE;
     r.handler = note_code;
     ASSERT_EQ(KoServiceRegister(&r), KO_OK);
+}
+
+TEST(Ko, StatusAndCtlReachARunningService)
+{
+    play_service("ECAT_1");
+    uint32_t live = 77;
+    KoTagWrite(KoServiceLiveTag, &live, 4);
 
     auto status = ko({"-s", "status"});
     EXPECT_EQ(status.code, 0);
@@ -312,14 +318,7 @@ namespace {
 TEST(Ko, EveryJsonOutputParsesWithTheSameKeys)
 {
     make_tags();
-    KoServiceBind("LINE_1");
-    uint8_t one = 1;
-    KoTagWrite(KoServiceStatusTag, &one, 1);
-    KoTagCreateEx("SERVICE.LINE_1.InThread00_Cnt", KO_TYPE_I32, nullptr, nullptr);
-    KoServiceRegistration registration{};
-    registration.signature = KO_REGISTRATION_SIGNATURE;
-    registration.handler = note_code;
-    ASSERT_EQ(KoServiceRegister(&registration), KO_OK);
+    play_service("LINE_1");
     std::string dir = RtNodeDirectory();
     std::ofstream(dir + "/check.py") << R"(
 import json, re, sys

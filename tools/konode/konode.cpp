@@ -210,8 +210,8 @@ int main(int argc, char **argv)
         konode::CheckedNode node;
         if (!checked(path, node))
             return kBadConfig;
-        std::printf("%s: %zu services, %zu apps, %zu tags: ok\n", node.config_path.c_str(), node.config.services.size(),
-                    node.config.apps.size(), node.config.tags.size());
+        std::printf("%s: %s, %s: ok\n", node.config_path.c_str(), konode::node_contents(node.config).c_str(),
+                    konode::counted(node.config.tags.size(), "tag").c_str());
         return kDone;
     }
     if (*up_command)

@@ -23,4 +23,16 @@ bool check_node(const std::string &path, CheckedNode &node, std::vector<std::str
 // The folder of the running konode (iohost, ko and the examples lie beside it).
 std::string program_dir();
 
+// "1 service", "2 services": how many of a thing a node has.
+inline std::string counted(size_t n, const char *noun)
+{
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// "2 services, 4 apps": what the node runs.
+inline std::string node_contents(const ko::NodeConfig &config)
+{
+    return counted(config.services.size(), "service") + ", " + counted(config.apps.size(), "app");
+}
+
 }  // namespace konode

@@ -1,6 +1,8 @@
 // screen.cpp - the status screen and its plain-line form.
 #include "screen.h"
 
+#include "node_check.h"
+
 #include "kohgapi.h"
 
 #include <cstdio>
@@ -59,8 +61,8 @@ std::string now_text()
 std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes)
 {
     std::string out;
-    append(out, "node %s   %s   %zu services, %zu apps\n\n", config.name.empty() ? "(unnamed)" : config.name.c_str(),
-           now_text().c_str(), config.services.size(), config.apps.size());
+    append(out, "node %s   %s   %s\n\n", config.name.empty() ? "(unnamed)" : config.name.c_str(), now_text().c_str(),
+           node_contents(config).c_str());
     append(out, "%-17s %7s %6s %3s %5s %4s %10s %8s  %s\n", "SERVICE", "PID", "STATUS", "RUN", "ERROR", "CONN", "LIVE",
            "RESTARTS", "STATE");
     for (const ko::ServiceDecl &s : config.services) {

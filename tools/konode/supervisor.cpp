@@ -3,6 +3,7 @@
 #include "supervisor.h"
 
 #include "kohgapi.h"
+#include "node_check.h"
 #include "rt.h"
 #include "screen.h"
 
@@ -83,8 +84,7 @@ public:
             restart_due_children();
             if (!told_up && all_services_settled()) {
                 told_up = true;
-                event("INF", "node up: " + std::to_string(node_.config.services.size()) + " services, " +
-                                 std::to_string(node_.config.apps.size()) + " apps");
+                event("INF", "node up: " + node_contents(node_.config));
                 notify_systemd();
                 if (options_.up_fd >= 0) {
                     [[maybe_unused]] ssize_t n = write(options_.up_fd, "up\n", 3);

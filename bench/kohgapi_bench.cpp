@@ -4,6 +4,7 @@
 // way the store is; the plain store goes to the tag's own value word.
 // Costs are Google Benchmark repetitions, reported as ranges; the FIFO's
 // throughput between two processes is measured apart from its cost.
+#include "bench_report.h"
 #include "kohgapi.h"
 #include "robust_mutex.h"
 
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <map>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -198,20 +198,6 @@ void Fifo_PutGet(benchmark::State &state)
 }
 BENCHMARK(Fifo_PutGet);
 
-// Keeps every repetition's time per iteration, by benchmark name.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    std::map<std::string, std::vector<double>> ns;
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs)
-            if (run.run_type == Run::RT_Iteration)
-                ns[run.benchmark_name().substr(0, run.benchmark_name().find('/'))].push_back(
-                    run.GetAdjustedRealTime());
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 inline void relax()
 {
 #if defined(__x86_64__) || defined(__i386__)
@@ -321,7 +307,7 @@ int main(int argc, char **argv)
         ratios.push_back(ours / ring);
     }
 
-    auto &ns = collector.ns;
+    auto &ns = collector.times;
     std::printf("\ntag store, %d repetitions each, ranges low .. high:\n", kRepeats);
     print_range("plain 8-byte store (same word)", range_of(ns["Baseline_PlainStore8"]), "ns");
     Range write = range_of(ns["Tag_WriteByEntry8"]);

@@ -20,3 +20,18 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 };
+
+// Runs the benchmarks with the command line's flags and then the bench's own
+// (flags given later win), and returns what they measured.
+inline Collector run_benchmarks(int argc, char **argv, std::vector<std::string> flags)
+{
+    std::vector<char *> args(argv, argv + argc);
+    for (std::string &flag : flags)
+        args.push_back(flag.data());
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    Collector collector;
+    benchmark::RunSpecifiedBenchmarks(&collector);
+    benchmark::Shutdown();
+    return collector;
+}

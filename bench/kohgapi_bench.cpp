@@ -280,16 +280,8 @@ int main(int argc, char **argv)
     if (baseline == nullptr)
         return 1;
 
-    std::vector<char *> args(argv, argv + argc);
-    std::string repetitions = "--benchmark_repetitions=" + std::to_string(kRepeats);
-    std::string no_aggregates = "--benchmark_report_aggregates_only=false";
-    args.push_back(repetitions.data());
-    args.push_back(no_aggregates.data());
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    benchmark::Shutdown();
+    Collector collector = run_benchmarks(
+        argc, argv, {"--benchmark_repetitions=" + std::to_string(kRepeats), "--benchmark_report_aggregates_only=false"});
 
     // Throughput: the FIFO and the ring take turns, so both meet the same machine.
     uint32_t fifo = fifo_entry();

@@ -194,15 +194,8 @@ int main(int argc, char **argv)
         return 1;
     std::thread(serve, server, listener).detach();
     // Repetitions in random order, so that a disturbed stretch falls on both sides alike.
-    std::vector<char *> args(argv, argv + argc);
-    std::string repetitions = "--benchmark_repetitions=5", interleave = "--benchmark_enable_random_interleaving=true";
-    args.push_back(repetitions.data());
-    args.push_back(interleave.data());
-    int count = static_cast<int>(args.size());
-    benchmark::Initialize(&count, args.data());
-    Collector collector;
-    benchmark::RunSpecifiedBenchmarks(&collector);
-    benchmark::Shutdown();
+    Collector collector =
+        run_benchmarks(argc, argv, {"--benchmark_repetitions=5", "--benchmark_enable_random_interleaving=true"});
     std::map<std::string, double> t;  // the median of the repetitions
     for (auto &[name, runs] : collector.times) {
         std::sort(runs.begin(), runs.end());

@@ -16,7 +16,12 @@ awk '/^## Running one service by hand/ {inside = 1; next}
 cd "$source_dir"
 # The recipe's build/bin is this build's.
 sed -i "s|\$PWD/build/bin|$build_dir/bin|" "$recipe"
-if ! sh -eu "$recipe" > "$out" 2>&1; then
+# In a process group of its own: whatever it left running when a line failed ends with it.
+setsid sh -eu "$recipe" > "$out" 2>&1 &
+group=$!
+if wait "$group"; then status=0; else status=$?; fi
+kill -TERM -- "-$group" 2>/dev/null || true
+if [ "$status" -ne 0 ]; then
     echo "the recipe failed:"; cat "$out"; exit 1
 fi
 grep -qx 5 "$out" || { echo "Line1.Barriers did not follow the lamps:"; cat "$out"; exit 1; }

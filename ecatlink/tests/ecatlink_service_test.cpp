@@ -102,9 +102,10 @@ TEST(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
     std::this_thread::sleep_for(std::chrono::seconds(1));
     int64_t in1 = get("SERVICE.ECAT.InThread00_Cnt"), bus1 = get("ECATSIM.default.Cycles");
     EXPECT_GT(bus1 - bus0, 500) << "a 1 ms bus";
-    // One In cycle per bus cycle (a slow machine may drop a few releases),
-    // not one per Cycle setting (10 ms: about 100 in the second).
-    EXPECT_GE(in1 - in0, (bus1 - bus0) * 8 / 10) << "In " << in1 - in0 << ", bus " << bus1 - bus0;
+    // One In cycle per bus cycle, not one per Cycle setting (10 ms: about
+    // 100 in the second). On a loaded machine bus cycles pass while the
+    // pacing thread is not yet waiting again, so half is the bound.
+    EXPECT_GE(in1 - in0, (bus1 - bus0) / 2) << "In " << in1 - in0 << ", bus " << bus1 - bus0;
     EXPECT_LE(in1 - in0, bus1 - bus0 + 10) << "In " << in1 - in0 << ", bus " << bus1 - bus0;
     end_service(service);
 }

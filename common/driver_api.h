@@ -80,6 +80,18 @@ typedef struct DriverEntryPoints {
 
 #ifdef __cplusplus
 }
+
+/* A driver step that is one call of its lower library: a missing lower
+ * function answers as HiNoFunction; otherwise the lower code goes to
+ * api_status and is mapped with the driver's error threshold. */
+template <typename Fn, typename... Args>
+inline uint32_t HiCallLower(Fn fn, uint32_t error_threshold, uint32_t *api_status, Args... args)
+{
+    if (fn == nullptr)
+        return HiNoFunction(api_status);
+    *api_status = fn(args...);
+    return HiMapStatus(*api_status, error_threshold);
+}
 #endif
 
 #endif /* DRIVER_API_H */

@@ -167,28 +167,19 @@ EXPORT uint32_t HiOpen(uintptr_t init_context, uintptr_t *connection, uint32_t t
 
 EXPORT uint32_t HiClose(uintptr_t connection, uint32_t *api_status)
 {
-    if (lower.close == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.close(connection);
-    return mapped(*api_status);
+    return HiCallLower(lower.close, kErrorThreshold, api_status, connection);
 }
 
 EXPORT uint32_t HiRead(uintptr_t connection, uint32_t, uint32_t address, uint32_t length, void *buffer, uint32_t unit,
                        uint32_t timeout, uint32_t *api_status)
 {
-    if (lower.read == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.read(connection, address, buffer, length, unit, timeout);
-    return mapped(*api_status);
+    return HiCallLower(lower.read, kErrorThreshold, api_status, connection, address, buffer, length, unit, timeout);
 }
 
 EXPORT uint32_t HiWrite(uintptr_t connection, uint32_t, uint32_t address, uint32_t length, const void *buffer,
                         uint32_t timeout, uint32_t *api_status)
 {
-    if (lower.write == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.write(connection, address, buffer, length, timeout);
-    return mapped(*api_status);
+    return HiCallLower(lower.write, kErrorThreshold, api_status, connection, address, buffer, length, timeout);
 }
 
 EXPORT uint32_t HiReConnect(ServiceRecord *record, uint32_t timeout, uint32_t *api_status)

@@ -120,36 +120,24 @@ EXPORT uint32_t HiInit(const char *, uintptr_t *, uint32_t, uint32_t *api_status
 
 EXPORT uint32_t HiOpen(uintptr_t, uintptr_t *connection, uint32_t, uint32_t *api_status)
 {
-    if (lower.open == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.open(0, connection);
-    return mapped(*api_status);
+    return HiCallLower(lower.open, kErrorThreshold, api_status, 0, connection);
 }
 
 EXPORT uint32_t HiClose(uintptr_t connection, uint32_t *api_status)
 {
-    if (lower.close == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.close(connection);
-    return mapped(*api_status);
+    return HiCallLower(lower.close, kErrorThreshold, api_status, connection);
 }
 
 EXPORT uint32_t HiRead(uintptr_t connection, uint32_t, uint32_t address, uint32_t length, void *buffer, uint32_t unit,
                        uint32_t timeout, uint32_t *api_status)
 {
-    if (lower.read == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.read(connection, address, length, buffer, unit, timeout);
-    return mapped(*api_status);
+    return HiCallLower(lower.read, kErrorThreshold, api_status, connection, address, length, buffer, unit, timeout);
 }
 
 EXPORT uint32_t HiWrite(uintptr_t connection, uint32_t, uint32_t address, uint32_t length, const void *buffer,
                         uint32_t timeout, uint32_t *api_status)
 {
-    if (lower.write == nullptr)
-        return HiNoFunction(api_status);
-    *api_status = lower.write(connection, address, length, buffer, timeout);
-    return mapped(*api_status);
+    return HiCallLower(lower.write, kErrorThreshold, api_status, connection, address, length, buffer, timeout);
 }
 
 EXPORT uint32_t HiReConnect(ServiceRecord *record, uint32_t, uint32_t *api_status)

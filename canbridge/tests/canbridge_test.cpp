@@ -8,6 +8,7 @@
 #include "driver_api.h"
 #include "fake_lower.h"
 #include "kohgapi.h"
+#include "loaded_driver.h"
 #include "rt.h"
 #include "test_node.h"
 
@@ -56,12 +57,7 @@ uint32_t handler(uint32_t, uint32_t code, uint32_t)
 constexpr FakeGateway kExtended{0, 153, 0, 146, 4};
 constexpr FakeGateway kStandard{256, 113, 256, 106, 7};
 
-struct Bridge {
-    std::string console;
-    HiInitFn init = nullptr;
-    HiCloseFn close = nullptr;
-    HiConnectChkFn connect_chk = nullptr;
-    HiReadFn read = nullptr;
+struct Bridge : testnode::LoadedDriver {
     FakeEhapi *master = nullptr;
     FakeEcatlink *driver = nullptr;
     CanPortApi can{};
@@ -76,20 +72,13 @@ struct Bridge {
         KoServiceBindNames("ECAT");
         KoServiceRegistration registration{KO_REGISTRATION_SIGNATURE, handler, {}};
         EXPECT_EQ(KoServiceRegister(&registration), KO_OK) << KoServiceError();
-        testing::internal::CaptureStdout();
-        RTHANDLE module = LoadRtLibrary(CANBRIDGE_PATH);
-        std::fflush(stdout);
-        console = testing::internal::GetCapturedStdout();
+        static_cast<testnode::LoadedDriver &>(*this) = testnode::load_driver(CANBRIDGE_PATH);
         if (module == 0)
             return;
-        init = reinterpret_cast<HiInitFn>(GetRtProcAddress(module, "HiInit"));
-        close = reinterpret_cast<HiCloseFn>(GetRtProcAddress(module, "HiClose"));
-        connect_chk = reinterpret_cast<HiConnectChkFn>(GetRtProcAddress(module, "HiConnectChk"));
-        read = reinterpret_cast<HiReadFn>(GetRtProcAddress(module, "HiRead"));
         if (RTHANDLE m = LoadRtLibrary("ehapi.rsl"); m != 0)
-            master = reinterpret_cast<FakeEhapiStateFn>(GetRtProcAddress(m, "FakeEhapiState"))();
+            master = testnode::rsl_entry<FakeEhapiStateFn>(m, "FakeEhapiState")();
         if (RTHANDLE d = LoadRtLibrary("ecatlink.rsl"); d != 0)
-            driver = reinterpret_cast<FakeEcatlinkStateFn>(GetRtProcAddress(d, "FakeEcatlinkState"))();
+            driver = testnode::rsl_entry<FakeEcatlinkStateFn>(d, "FakeEcatlinkState")();
         EXPECT_EQ(CanPortBind(&can), 0);
     }
 

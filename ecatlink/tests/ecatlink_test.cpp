@@ -5,6 +5,7 @@
 #include "driver_api.h"
 #include "fake_ecat.h"
 #include "kohgapi.h"
+#include "loaded_driver.h"
 #include "rt.h"
 #include "service_record.h"
 #include "test_node.h"
@@ -21,30 +22,17 @@ namespace {
 using testnode::node_log;
 using testnode::log_count;
 
-struct Driver {
-    std::string console;
-    HiInitFn init = nullptr;
-    HiOpenFn open = nullptr;
-    HiCloseFn close = nullptr;
-    HiReadFn read = nullptr;
-    HiWriteFn write = nullptr;
-    HiReConnectFn reconnect = nullptr;
-    HiConnectChkFn connect_chk = nullptr;
-    HiWaitFn wait = nullptr;
+struct Driver : testnode::LoadedDriver {
     FakeEcat *hiecat = nullptr;  // null when that library is missing
     FakeEcat *ehapi = nullptr;
 };
 
-template <typename Fn>
-Fn entry(RTHANDLE module, const char *name)
-{
-    return reinterpret_cast<Fn>(GetRtProcAddress(module, name));
-}
+using testnode::rsl_entry;
 
 FakeEcat *fake_state(const char *library)
 {
     RTHANDLE module = LoadRtLibrary(library);
-    return module != 0 ? entry<FakeEcatStateFn>(module, "FakeEcatState")() : nullptr;
+    return module != 0 ? rsl_entry<FakeEcatStateFn>(module, "FakeEcatState")() : nullptr;
 }
 
 // Loads the driver with the stand-ins of one variant folder ("" for none).
@@ -53,19 +41,8 @@ Driver load(const std::string &variant)
     setenv("RT_LIBRARY_PATH", variant.empty() ? "" : (std::string(FAKE_ECAT_DIR) + "/" + variant).c_str(), 1);
     KoServiceBind("ECAT");
     Driver d;
-    testing::internal::CaptureStdout();
-    RTHANDLE module = LoadRtLibrary(ECATLINK_PATH);
-    std::fflush(stdout);
-    d.console = testing::internal::GetCapturedStdout();
-    EXPECT_NE(module, 0) << "the driver loads whatever its lower libraries do";
-    d.init = entry<HiInitFn>(module, "HiInit");
-    d.open = entry<HiOpenFn>(module, "HiOpen");
-    d.close = entry<HiCloseFn>(module, "HiClose");
-    d.read = entry<HiReadFn>(module, "HiRead");
-    d.write = entry<HiWriteFn>(module, "HiWrite");
-    d.reconnect = entry<HiReConnectFn>(module, "HiReConnect");
-    d.connect_chk = entry<HiConnectChkFn>(module, "HiConnectChk");
-    d.wait = entry<HiWaitFn>(module, "HiWait");
+    static_cast<testnode::LoadedDriver &>(d) = testnode::load_driver(ECATLINK_PATH);
+    EXPECT_NE(d.module, 0) << "the driver loads whatever its lower libraries do";
     if (!variant.empty()) {
         d.hiecat = fake_state("hiecat.rsl");
         d.ehapi = fake_state("ehapi.rsl");

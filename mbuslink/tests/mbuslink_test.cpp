@@ -5,6 +5,7 @@
 #include "driver_api.h"
 #include "fake_modbus.h"
 #include "kohgapi.h"
+#include "loaded_driver.h"
 #include "rt.h"
 #include "service_record.h"
 
@@ -16,45 +17,23 @@
 
 namespace {
 
-struct Driver {
-    std::string console;
-    HiInitFn init = nullptr;
-    HiOpenFn open = nullptr;
-    HiCloseFn close = nullptr;
-    HiReadFn read = nullptr;
-    HiWriteFn write = nullptr;
-    HiReConnectFn reconnect = nullptr;
-    HiConnectChkFn connect_chk = nullptr;
+struct Driver : testnode::LoadedDriver {
     FakeModbus *fake = nullptr;  // null when the lower library is missing
 };
 
-template <typename Fn>
-Fn entry(RTHANDLE module, const char *name)
-{
-    return reinterpret_cast<Fn>(GetRtProcAddress(module, name));
-}
+using testnode::rsl_entry;
 
 // Loads the driver with the Modbus library found in lower_dir (none when empty).
 Driver load(const std::string &lower_dir)
 {
     setenv("RT_LIBRARY_PATH", lower_dir.c_str(), 1);
     Driver d;
-    testing::internal::CaptureStdout();
-    RTHANDLE module = LoadRtLibrary(MBUSLINK_PATH);
-    std::fflush(stdout);
-    d.console = testing::internal::GetCapturedStdout();
-    EXPECT_NE(module, 0) << "the driver loads whatever its lower library does";
-    d.init = entry<HiInitFn>(module, "HiInit");
-    d.open = entry<HiOpenFn>(module, "HiOpen");
-    d.close = entry<HiCloseFn>(module, "HiClose");
-    d.read = entry<HiReadFn>(module, "HiRead");
-    d.write = entry<HiWriteFn>(module, "HiWrite");
-    d.reconnect = entry<HiReConnectFn>(module, "HiReConnect");
-    d.connect_chk = entry<HiConnectChkFn>(module, "HiConnectChk");
-    EXPECT_EQ(GetRtProcAddress(module, "HiWait"), nullptr) << "the container never waits on this driver";
+    static_cast<testnode::LoadedDriver &>(d) = testnode::load_driver(MBUSLINK_PATH);
+    EXPECT_NE(d.module, 0) << "the driver loads whatever its lower library does";
+    EXPECT_EQ(d.wait, nullptr) << "the container never waits on this driver";
     if (!lower_dir.empty())
         if (RTHANDLE lower = LoadRtLibrary("hiMODBUSapi.rsl"); lower != 0)
-            d.fake = entry<FakeModbusStateFn>(lower, "FakeModbusState")();
+            d.fake = rsl_entry<FakeModbusStateFn>(lower, "FakeModbusState")();
     return d;
 }
 

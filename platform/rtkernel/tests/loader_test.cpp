@@ -1,4 +1,5 @@
 // The loader: attach, refusal, one handle per file name, symbol look-up.
+#include "loaded_driver.h"
 #include "rt.h"
 
 #include <atomic>
@@ -14,11 +15,7 @@ const std::string probe_a = std::string(RSL_DIR_A) + "/probe.rsl";
 const std::string probe_b = std::string(RSL_DIR_B) + "/probe.rsl";
 const std::string refuse = std::string(RSL_DIR_A) + "/probe_refuse.rsl";
 
-template <typename Fn>
-Fn symbol(RTHANDLE module, const char *name)
-{
-    return reinterpret_cast<Fn>(GetRtProcAddress(module, name));
-}
+using testnode::rsl_entry;
 
 TEST(Loader, RslMainRefusalFailsTheLoadAndUnloads)
 {
@@ -35,10 +32,10 @@ TEST(Loader, SameFileNameGivesSameHandleAndOneAttach)
     // Same file name from another folder: the module already in memory.
     RTHANDLE second = LoadRtLibrary(probe_b.c_str());
     EXPECT_EQ(second, first);
-    auto attaches = symbol<int (*)()>(first, "ProbeAttaches");
+    auto attaches = rsl_entry<int (*)()>(first, "ProbeAttaches");
     ASSERT_NE(attaches, nullptr);
     EXPECT_EQ(attaches(), 1);
-    EXPECT_STREQ(symbol<const char *(*)()>(first, "ProbeCopy")(), "a");
+    EXPECT_STREQ(rsl_entry<const char *(*)()>(first, "ProbeCopy")(), "a");
 }
 
 TEST(Loader, MissingFilesAndSymbols)
@@ -66,12 +63,12 @@ TEST(Loader, ThreadsOfTheLayerAttachToLoadedLibraries)
 {
     RTHANDLE module = LoadRtLibrary(probe_a.c_str());
     ASSERT_NE(module, NULL_RTHANDLE);
-    auto detaches = symbol<int (*)()>(module, "ProbeThreadDetaches");
-    int before = symbol<int (*)()>(module, "ProbeThreadAttaches")();
+    auto detaches = rsl_entry<int (*)()>(module, "ProbeThreadDetaches");
+    int before = rsl_entry<int (*)()>(module, "ProbeThreadAttaches")();
     ASSERT_NE(CreateRtThread(150, idle, 8192, nullptr), BAD_RTHANDLE);
     for (int i = 0; i < 1000 && detaches() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(symbol<int (*)()>(module, "ProbeThreadAttaches")(), before + 1);
+    EXPECT_EQ(rsl_entry<int (*)()>(module, "ProbeThreadAttaches")(), before + 1);
     EXPECT_EQ(detaches(), 1);
 }
 

@@ -53,6 +53,8 @@ struct CAN_SLAVE_ENTRY {
     uint32_t rx_fifo, tx_fifo;
     uint32_t rx_overrun_entry, tx_overrun_entry;
     uint8_t rx_overrun, tx_overrun;
+    uint32_t rx_lost_entry;  // RxLost: records taken from the gateway that the full Rx FIFO refused
+    uint32_t rx_lost;
 };
 #pragma pack(pop)
 static_assert(sizeof(CanImageOutHead) == 6 && sizeof(CanImageInHead) == 6, "handshake words at 0, 2 and 4");
@@ -60,7 +62,7 @@ static_assert(offsetof(CAN_COMM_IMAGE_EL6751_OUT, frames) == 6, "records at offs
 
 enum CanName {
     kTxCountTag, kRxCountTag, kStatusTag, kErrorTag, kRunTag, kLiveTag, kModeTag, kPriorityTag, kOverrunCtrlTag,
-    kNodeNameTag, kConnectedTag, kCanNameCount
+    kNodeNameTag, kConnectedTag, kDisconnectsTag, kCanNameCount
 };
 
 // The ehapi functions, bound at load in this order.
@@ -98,7 +100,17 @@ struct CanDriverState {
     uint32_t eh_handle;
     int slave_count;
     CAN_SLAVE_ENTRY *slaves;
+    // The thread's view of the link: lost since it last saw it up, and
+    // whether Error was raised by that loss (a link that is back clears it).
+    uint8_t link_lost, error_from_link;
+    uint32_t disconnects;
 };
+
+// The master's statuses count in their low 16 bits only.
+inline uint32_t eh_status(uint32_t status)
+{
+    return status & 0xFFFF;
+}
 
 extern CanDriverState g_can;
 

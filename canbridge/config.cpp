@@ -13,6 +13,7 @@ constexpr const char *kNameFormats[kCanNameCount] = {
     "SERVICE.%s.CAN.TxCount", "SERVICE.%s.CAN.RxCount",  "SERVICE.%s.CAN.Status",      "SERVICE.%s.CAN.Error",
     "SERVICE.%s.CAN.Run",     "SERVICE.%s.CAN.Live",     "SERVICE.%s.CAN.Mode",        "SERVICE.%s.CAN.Priority",
     "SERVICE.%s.CAN.OverrunCtrl", "SERVICE.%s.NodeName", "SERVICE.%s.Connected",
+    "SERVICE.%s.CAN.Disconnects",
 };
 
 // A one-byte setting: the tag's value when it is valid, else the default,
@@ -55,7 +56,8 @@ void CreateCanStatusTags(CanDriverState *s)
     const struct {
         CanName tag;
         uint32_t type;
-    } tags[] = {{kTxCountTag, 7}, {kRxCountTag, 7}, {kStatusTag, 3}, {kErrorTag, 1}, {kRunTag, 1}, {kLiveTag, 7}};
+    } tags[] = {{kTxCountTag, 7}, {kRxCountTag, 7}, {kStatusTag, 3}, {kErrorTag, 1}, {kRunTag, 1}, {kLiveTag, 7},
+                {kDisconnectsTag, 7}};
     for (const auto &t : tags)
         KoTagCreateEx(s->names[t.tag], t.type, "", "");
 }

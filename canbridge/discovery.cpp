@@ -26,7 +26,7 @@ void fail_start(CanDriverState *s)
 
 uint32_t unbound_status()
 {
-    return 0xFFFFFFFFu;
+    return 0xFFFF;
 }
 
 EhSlaveSearch search_for(uint32_t index)
@@ -42,7 +42,7 @@ EhSlaveSearch search_for(uint32_t index)
 
 uint32_t find_slave(CanDriverState *s, EhSlaveSearch &search)
 {
-    return s->eh.find_slave != nullptr ? s->eh.find_slave(s->eh_handle, &search) & 0xFFFF : unbound_status();
+    return s->eh.find_slave != nullptr ? eh_status(s->eh.find_slave(s->eh_handle, &search)) : unbound_status();
 }
 
 uint8_t classify(int i, const EhSlaveSearch &search)
@@ -101,6 +101,11 @@ struct ChannelTags {
         return check(KoTagCreateEx(name, 1, "", description), "KoTagCreateEx", line) && entry(out, line + 1) &&
                check(KoTagWriteByEntry(*out, &value, 1), "KoTagWriteByEntry", line + 2);
     }
+    bool counter(const char *suffix, const char *description, uint32_t *out, int line)
+    {
+        tag(suffix);
+        return check(KoTagCreateEx(name, 7, "", description), "KoTagCreateEx", line) && entry(out, line + 1);
+    }
     bool number(const char *suffix, const char *description, uint32_t value, int line)
     {
         tag(suffix);
@@ -140,6 +145,12 @@ bool publish_channel(CanDriverState *s, int i, const EhSlaveSearch &search)
                                     sizeof work, &word),
                  "KoTagCreateSegment", 459))
         return false;
+    uint32_t rx_lost = 0, tx_lost = 0;
+    if (!t.counter("RxLost", "QBX-CAN-E Rx frames lost to a full FIFO", &rx_lost, 460) ||
+        !t.counter("TxLost", "QBX-CAN-E Tx frames lost to a full FIFO", &tx_lost, 462))
+        return false;
+    e.rx_lost_entry = rx_lost;
+    e.rx_lost = 0;
     uintptr_t mailbox = 0;
     uint32_t status = KoMailboxOpen(KoServiceShortName, 2, &mailbox);
     int line = 464;
@@ -162,7 +173,7 @@ bool publish_channel(CanDriverState *s, int i, const EhSlaveSearch &search)
 
 bool discover(CanDriverState *s)
 {
-    uint32_t status = s->eh.get_node_status != nullptr ? s->eh.get_node_status(s->node_name, 0xFFFFFFFFu) & 0xFFFF
+    uint32_t status = s->eh.get_node_status != nullptr ? eh_status(s->eh.get_node_status(s->node_name, 0xFFFFFFFFu))
                                                        : unbound_status();
     if (status != 0) {
         std::printf("E$CANBRIDGE[%05d] EhGetEhNodeStatus() failed. Status[%04Xh]\n", 273, status);
@@ -171,7 +182,7 @@ bool discover(CanDriverState *s)
     uint32_t open_status = unbound_status();
     s->eh_handle = s->eh.open != nullptr ? s->eh.open(s->node_name, &open_status) : 0;
     if (s->eh_handle == 0) {
-        std::printf("E$CANBRIDGE[%05d] EhOpen() failed. Status[%04Xh]\n", 280, open_status & 0xFFFF);
+        std::printf("E$CANBRIDGE[%05d] EhOpen() failed. Status[%04Xh]\n", 280, eh_status(open_status));
         return false;
     }
     int count = 0;
@@ -187,12 +198,12 @@ bool discover(CanDriverState *s)
     }
     uintptr_t in_base = 0, out_base = 0;
     uint32_t size = 0;
-    status = s->eh.vios_in != nullptr ? s->eh.vios_in(s->eh_handle, &in_base, &size) & 0xFFFF : unbound_status();
+    status = s->eh.vios_in != nullptr ? eh_status(s->eh.vios_in(s->eh_handle, &in_base, &size)) : unbound_status();
     if (status != 0) {
         std::printf("E$CANBRIDGE[%05d] EhGetViosInAddress() failed. Status[%04Xh]\n", 343, status);
         return false;
     }
-    status = s->eh.vios_out != nullptr ? s->eh.vios_out(s->eh_handle, &out_base, &size) & 0xFFFF : unbound_status();
+    status = s->eh.vios_out != nullptr ? eh_status(s->eh.vios_out(s->eh_handle, &out_base, &size)) : unbound_status();
     if (status != 0) {
         std::printf("E$CANBRIDGE[%05d] EhGetViosOutAddress() failed. Status[%04Xh]\n", 348, status);
         return false;

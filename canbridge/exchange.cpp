@@ -11,6 +11,11 @@
 //   tags, but its images and handshake words are never touched.
 // - The handshake words are read and written as atomic 16-bit words: the
 //   master's side of the images runs in another thread.
+// - A lost link stops the master's cycles, so the thread waits for a cycle
+//   in slices and looks at the connection between them: a loss is reported
+//   when it happens, not when the cycles resume. Error raised by a loss is
+//   cleared, with one log line, once the link is back; Disconnects counts
+//   the losses.
 #include "can_driver.h"
 #include "kohgapi.h"
 #include "log_options.h"
@@ -22,7 +27,7 @@
 namespace {
 
 constexpr uint32_t kOperational = 8;
-constexpr uint32_t kFifoFull = 0x80006002u;
+constexpr uint32_t kWatchSliceMs = 100;
 constexpr size_t kTxCounter = 0, kRxAck = 2, kTxCount = 4;  // output image
 constexpr size_t kTxAck = 0, kRxCounter = 2, kRxCount = 4;  // input image
 
@@ -39,9 +44,11 @@ void set_word(void *image, size_t offset, uint16_t value)
     __atomic_store_n(reinterpret_cast<uint16_t *>(static_cast<uint8_t *>(image) + offset), value, __ATOMIC_RELEASE);
 }
 
+// One slice of the wait for the next cycle: 0 a cycle passed, EH_E_TIMEOUT
+// none within the slice, anything else cancelled or failed.
 uint32_t wait_cycle(CanDriverState *s)
 {
-    return s->eh.wait != nullptr ? s->eh.wait(s->eh_handle, 0xFFFFFFFFu) : 0xFFFFFFFFu;
+    return s->eh.wait != nullptr ? eh_status(s->eh.wait(s->eh_handle, kWatchSliceMs)) : 0xFFFF;
 }
 
 uint32_t fifo_count(uint32_t entry, uint32_t &count)
@@ -86,7 +93,7 @@ Pass receive(CanDriverState *s, int n, CAN_SLAVE_ENTRY &e, uint32_t &rx_pass)
     uint16_t rx_counter = word(e.in_image, kRxCounter);
     if (rx_counter == word(e.out_image, kRxAck))
         return Pass::next;
-    uint32_t served = 0;
+    uint32_t served = 0, lost = 0;
     for (uint32_t m = 0; m < std::min<uint32_t>(word(e.in_image, kRxCount), kBatchSlots); ++m) {
         if (count >= kCanFifoDepth) {
             if (uint32_t status = raise_overrun(s, e.rx_overrun, e.rx_overrun_entry, true, n, count); status != 0)
@@ -103,9 +110,16 @@ Pass receive(CanDriverState *s, int n, CAN_SLAVE_ENTRY &e, uint32_t &rx_pass)
             std::memcpy(&record, &e.in_image->frames.extended[m], sizeof record);
         uint32_t status = KoTagPutFIFO(e.rx_fifo, &record, sizeof record, &count);
         count &= 0xFFFF;
-        if (status != 0 && status != kFifoFull)
+        if (status == KO_E_FIFO_FULL)
+            ++lost;
+        else if (status != 0)
             return exchange_failure(s, true, 588, n, status);
         served = m + 1;
+    }
+    if (lost != 0) {
+        e.rx_lost += lost;
+        uint32_t total = e.rx_lost;
+        KoTagWriteByEntry(e.rx_lost_entry, &total, 4);
     }
     set_word(e.out_image, kRxAck, rx_counter);
     rx_pass += served;
@@ -160,16 +174,35 @@ Pass send(CanDriverState *s, int n, CAN_SLAVE_ENTRY &e, uint32_t &tx_pass)
     return Pass::next;
 }
 
-Pass one_pass(CanDriverState *s)
+// The container's connection flag: a loss is reported once, a return
+// clears the Error that the loss raised.
+Pass watch_connection(CanDriverState *s)
 {
-    if (can_flag(s->connected) == 0) {
+    bool up = can_flag(s->connected) != 0;
+    if (!up && s->link_lost == 0) {
+        s->link_lost = 1;
+        ++s->disconnects;
+        KoTagWrite(s->names[kDisconnectsTag], &s->disconnects, 4);
         if (s->error == 0) {
             LogPrint(KoServiceName, "ERR", "CAN: Disconnected.\n,%s,%05d", kCanSource, 527);
+            s->error_from_link = 1;
             WriteCanByte(s, kErrorTag, s->error, 1);
         }
-        if (s->overrun_ctrl == 0)
-            return Pass::leave;
+    } else if (up && s->link_lost != 0) {
+        s->link_lost = 0;
+        LogPrint(KoServiceName, "OPE", "CAN: Connected again.\n,%s,%05d", kCanSource, 530);
+        if (s->error_from_link != 0) {
+            s->error_from_link = 0;
+            WriteCanByte(s, kErrorTag, s->error, 0);
+        }
     }
+    return !up && s->overrun_ctrl == 0 ? Pass::leave : Pass::next;
+}
+
+Pass one_pass(CanDriverState *s)
+{
+    if (watch_connection(s) == Pass::leave)
+        return Pass::leave;
     uint32_t rx_pass = 0, tx_pass = 0;
     for (int n = 0; n < s->slave_count; ++n)
         if (s->slaves[n].format != 0 && receive(s, n, s->slaves[n], rx_pass) == Pass::leave)
@@ -192,7 +225,7 @@ Pass one_pass(CanDriverState *s)
 
 void log_cancel(uint32_t status, int line)
 {
-    LogPrint(KoServiceName, "DBG", "CAN: Cancel[%04Xh]\n,%s,%05d", status & 0xFFFF, kCanSource, line);
+    LogPrint(KoServiceName, "DBG", "CAN: Cancel[%04Xh]\n,%s,%05d", eh_status(status), kCanSource, line);
 }
 
 // Leave the loop; after an error stop idle on the cycle until cancelled.
@@ -201,7 +234,7 @@ void leave(CanDriverState *s, bool cancelled)
     WriteCanByte(s, kRunTag, s->run, 0);
     if (!cancelled) {
         uint32_t status;
-        while ((status = wait_cycle(s)) == 0) {
+        while ((status = wait_cycle(s)) == 0 || status == EH_E_TIMEOUT) {
         }
         log_cancel(status, 694);
     }
@@ -215,9 +248,8 @@ void RunCanExchange(CanDriverState *s)
     WriteCanByte(s, kRunTag, s->run, 1);
     for (;;) {
         uint16_t reserved = 0, state = 0;
-        if (s->eh.get_state != nullptr)
-            s->eh.get_state(s->eh_handle, &reserved, &state);
-        if (state == kOperational)
+        if (s->eh.get_state != nullptr && eh_status(s->eh.get_state(s->eh_handle, &reserved, &state)) == 0 &&
+            state == kOperational)
             break;
         if (can_flag(s->stop_request) != 0) {
             leave(s, true);
@@ -226,7 +258,15 @@ void RunCanExchange(CanDriverState *s)
         RtSleep(10);
     }
     for (;;) {
-        if (uint32_t status = wait_cycle(s); status != 0) {
+        uint32_t status = wait_cycle(s);
+        if (status == EH_E_TIMEOUT) {
+            if (watch_connection(s) == Pass::leave) {
+                leave(s, false);
+                return;
+            }
+            continue;
+        }
+        if (status != 0) {
             log_cancel(status, 520);
             leave(s, true);
             return;

@@ -1,9 +1,15 @@
 // canport.cpp - the CAN application calls: the channel tags are looked up
 // once per process, then every call works by entry.
 //
-// Decision: a lookup that finds SlaveCount 0 makes the library ready with no
-// channel, for every later call too (channel calls then answer -2); only a
-// lookup running in another thread, or one that failed, answers -1.
+// Decisions:
+// - A lookup that finds SlaveCount 0 makes the library ready with no
+//   channel, for every later call too (channel calls then answer -2); only a
+//   lookup running in another thread, or one that failed, answers -1.
+// - A write never changes a frame's identity: a frame that needs an extended
+//   identifier is refused (-8) on a channel whose gateway carries standard
+//   frames only, where the driver would cut its identifier to 11 bits.
+// - A write whose frame was not queued answers -7 and counts in the
+//   channel's TxLost tag; any count returned means the frame was queued.
 #include "canport.h"
 
 #include "can_frame.h"
@@ -21,11 +27,14 @@ namespace {
 
 struct CAN_CHANNEL_ENTRY {
     uint32_t rx_fifo, tx_fifo, rx_overrun_entry, tx_overrun_entry, device_state;
+    uint32_t tx_lost;  // entry of TxLost: writes refused for a full Tx FIFO
+    uint32_t format;   // SlaveType: 1 standard frames only, 2 extended
 };
+
+constexpr uint32_t kStandardFormat = 1;
 
 constexpr int kNotLookedUp = -1;
 constexpr int kLookingUp = INT_MIN;  // another thread is looking the tags up
-constexpr uint32_t kFifoEmpty = 0x80006001u, kFifoFull = 0x80006002u;
 
 std::atomic<int> channel_count{kNotLookedUp};
 CAN_CHANNEL_ENTRY *channels = nullptr;
@@ -55,13 +64,17 @@ int look_up()
                     {"RxFrameFIFO", &channels[n].rx_fifo},
                     {"TxFrameFIFO.Overrun", &channels[n].tx_overrun_entry},
                     {"RxFrameFIFO.Overrun", &channels[n].rx_overrun_entry},
-                    {"DeviceStateImage", &channels[n].device_state}};
+                    {"DeviceStateImage", &channels[n].device_state},
+                    {"TxLost", &channels[n].tx_lost}};
+        char name[64];
         for (const auto &t : tags) {
-            char name[64];
             std::snprintf(name, sizeof name, "SERVICE.ECAT.CAN.%02u.%s", n, t.suffix);
             if (!entry_of(name, t.entry))
                 return kNotLookedUp;
         }
+        std::snprintf(name, sizeof name, "SERVICE.ECAT.CAN.%02u.SlaveType", n);
+        if (KoTagRead(name, &channels[n].format, 4) != 0)
+            return kNotLookedUp;
     }
     return static_cast<int>(count);
 }
@@ -123,10 +136,25 @@ EXPORT int32_t CAN_Read(int32_t channel, uint32_t *id, uint8_t *extended, uint8_
         std::memcpy(data, record.data, sizeof record.data);
     if (id != nullptr || extended != nullptr || rtr != nullptr || length != nullptr || data != nullptr) {
         uint32_t status = KoTagGetFIFO(c->rx_fifo, nullptr, 0, nullptr);
-        if (status != 0 && status != kFifoEmpty && status != kFifoFull)
+        if (status != 0 && status != KO_E_FIFO_EMPTY && status != KO_E_FIFO_FULL)
             return -3;
     }
     return static_cast<int32_t>(count);
+}
+
+EXPORT int32_t CAN_ReadWait(int32_t channel, uint32_t *id, uint8_t *extended, uint8_t *rtr, uint32_t *length,
+                            uint8_t *data, int32_t timeout_ms)
+{
+    int32_t result = 0;
+    const CAN_CHANNEL_ENTRY *c = channel_of(channel, result);
+    if (c == nullptr)
+        return result;
+    uint32_t status = KoTagWaitFIFO(c->rx_fifo, timeout_ms, nullptr);
+    if (status == KO_E_FIFO_EMPTY)
+        return 0;
+    if (status != 0)
+        return -3;
+    return CAN_Read(channel, id, extended, rtr, length, data);
 }
 
 EXPORT int32_t CAN_Write(int32_t channel, uint32_t id, uint8_t extended, uint8_t rtr, int32_t length,
@@ -140,13 +168,24 @@ EXPORT int32_t CAN_Write(int32_t channel, uint32_t id, uint8_t extended, uint8_t
         return -4;
     if (rtr != 0 && length != 0)
         return -5;
+    if (data == nullptr && length != 0)
+        return -6;
+    id &= CAN_ID_MASK;
+    if (c->format == kStandardFormat && ((extended & 1u) != 0 || id > CAN_ID_STD_MASK))
+        return -8;
     CAN_COMM_DATA_EL6751_EXT record;
     record.length = static_cast<uint16_t>(length);
-    record.id = (id & CAN_ID_MASK) | (uint32_t{rtr & 1u} << 30) | (uint32_t{extended & 1u} << 31);
-    std::memcpy(record.data, data, sizeof record.data);
+    record.id = id | (uint32_t{rtr & 1u} << 30) | (uint32_t{extended & 1u} << 31);
+    std::memset(record.data, 0, sizeof record.data);
+    if (data != nullptr)
+        std::memcpy(record.data, data, sizeof record.data);
     uint32_t count = 0;
     uint32_t status = KoTagPutFIFO(c->tx_fifo, &record, sizeof record, &count);
-    if (status != 0 && status != kFifoEmpty && status != kFifoFull)
+    if (status == KO_E_FIFO_FULL) {
+        KoTagAddByEntry(c->tx_lost, 1, nullptr);
+        return -7;
+    }
+    if (status != 0)
         return -3;
     return static_cast<int32_t>(count & 0xFFFF);
 }

@@ -33,11 +33,27 @@ extern "C" {
  * a removal; two readers could receive the same frame). */
 int32_t CAN_Read(int32_t channel, uint32_t *id, uint8_t *extended, uint8_t *rtr, uint32_t *length, uint8_t *data);
 
-/* Queues one frame: the low 29 bits of id, 8 data bytes read from data
- * (required) whatever the length. Result: the frames in the channel's send
- * queue afterwards (1024 means full: this frame was lost, and the driver
- * raises the Tx overrun flag), or -1, -2, -3, -4 (length below 0 or above
- * 8), -5 (rtr non-zero with a length other than 0).
+/* As CAN_Read, but when no frame is waiting it sleeps until one arrives or
+ * timeout_ms has passed (0: do not wait; negative: no limit); a frame that
+ * is already there is taken without a system call. Result as CAN_Read: 0
+ * when the time ran out (or a signal handler interrupted the wait).
+ * Threads: as CAN_Read. */
+int32_t CAN_ReadWait(int32_t channel, uint32_t *id, uint8_t *extended, uint8_t *rtr, uint32_t *length, uint8_t *data,
+                     int32_t timeout_ms);
+
+/* Queues one frame: the low 29 bits of id and 8 data bytes read from data
+ * whatever the length (data may be NULL only with length 0: the frame then
+ * carries zero bytes). Result: the frames in the channel's send queue after
+ * the call, this one included (1 to 1024: queued), or
+ *   -1, -2, -3  as above
+ *   -4  length below 0 or above 8
+ *   -5  rtr non-zero with a length other than 0
+ *   -6  data NULL with a length above 0
+ *   -7  the send queue is full: the frame was not queued (counted in the
+ *       channel's TxLost tag; the driver raises the Tx overrun flag)
+ *   -8  the channel's gateway carries standard frames only and the frame
+ *       needs an extended identifier (the extended flag, or an identifier
+ *       above 0x7FF): it is refused rather than sent under another one
  * Threads: any number at once. */
 int32_t CAN_Write(int32_t channel, uint32_t id, uint8_t extended, uint8_t rtr, int32_t length, const uint8_t *data);
 
@@ -60,6 +76,7 @@ int32_t CAN_GetDriverState(uint8_t *run, uint8_t *error, int32_t *channels);
 int32_t CAN_ManualStart(void);
 
 typedef int32_t (*CAN_ReadFn)(int32_t, uint32_t *, uint8_t *, uint8_t *, uint32_t *, uint8_t *);
+typedef int32_t (*CAN_ReadWaitFn)(int32_t, uint32_t *, uint8_t *, uint8_t *, uint32_t *, uint8_t *, int32_t);
 typedef int32_t (*CAN_WriteFn)(int32_t, uint32_t, uint8_t, uint8_t, int32_t, const uint8_t *);
 typedef int32_t (*CAN_GetDeviceStateFn)(int32_t, uint8_t *);
 typedef int32_t (*CAN_GetOverrunStateFn)(int32_t, uint8_t *, uint8_t *);
@@ -73,9 +90,10 @@ typedef struct CanPortApi {
     CAN_GetOverrunStateFn get_overrun_state;
     CAN_GetDriverStateFn get_driver_state;
     CAN_ManualStartFn manual_start;
+    CAN_ReadWaitFn read_wait;
 } CanPortApi;
 
-/* Loads canport.rsl and binds the six calls; 0 on success, -1 when the
+/* Loads canport.rsl and binds the seven calls; 0 on success, -1 when the
  * library or one of its calls is missing. */
 static inline int CanPortBind(CanPortApi *api)
 {
@@ -88,8 +106,9 @@ static inline int CanPortBind(CanPortApi *api)
     api->get_overrun_state = (CAN_GetOverrunStateFn)GetRtProcAddress(module, "CAN_GetOverrunState");
     api->get_driver_state = (CAN_GetDriverStateFn)GetRtProcAddress(module, "CAN_GetDriverState");
     api->manual_start = (CAN_ManualStartFn)GetRtProcAddress(module, "CAN_ManualStart");
+    api->read_wait = (CAN_ReadWaitFn)GetRtProcAddress(module, "CAN_ReadWait");
     return api->read && api->write && api->get_device_state && api->get_overrun_state && api->get_driver_state &&
-                   api->manual_start
+                   api->manual_start && api->read_wait
                ? 0
                : -1;
 }

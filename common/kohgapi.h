@@ -195,6 +195,16 @@ uint32_t KoTagWriteSegment(uint32_t entry, uint32_t offset, const void *buffer, 
 uint32_t KoTagPutFIFO(uint32_t entry, const void *record, uint32_t size, uint32_t *count);
 uint32_t KoTagGetFIFO(uint32_t entry, void *record, uint32_t size, uint32_t *count);
 uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count);
+/* Waits until the FIFO holds a record, at most timeout_ms (0: do not wait;
+ * negative: no limit). KO_OK with count (may be NULL) the records held, or
+ * KO_E_FIFO_EMPTY when the time ran out or a signal ended the wait. With a
+ * record already there it makes no system call; a put wakes the waiters. */
+uint32_t KoTagWaitFIFO(uint32_t entry, int32_t timeout_ms, uint32_t *count);
+
+/* Adds delta to an integer value tag in one atomic step, wrapping at the
+ * tag's width, safe against adders in other processes; value (may be NULL)
+ * receives the new value as unsigned bits. KO_E_KIND for other tags. */
+uint32_t KoTagAddByEntry(uint32_t entry, int64_t delta, uint64_t *value);
 
 /* For tools: tags are entries 1 .. KoTagCount(), never deleted. */
 typedef struct KoTagInfo {

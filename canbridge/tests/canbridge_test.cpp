@@ -346,7 +346,11 @@ TEST(Canbridge, StandardGatewaysCarryElevenBitIdentifiersBothWays)
 {
     Bridge b;
     b.start({kStandard});
-    ASSERT_EQ(b.write(0, 0x12345678, 1), 1);
+    EXPECT_EQ(b.write(0, 0x12345678, 1), -8) << "an application is told, not sent under another identifier";
+    EXPECT_EQ(b.write(0, 0x800), -8) << "nor does a standard frame lose identifier bits";
+    // A record that reaches the FIFO by other means keeps the low 11 bits.
+    CAN_COMM_DATA_EL6751_EXT extended = frame(0x12345678 | CAN_ID_EXTENDED);
+    ASSERT_EQ(KoTagPutFIFO(entry_of("SERVICE.ECAT.CAN.00.TxFrameFIFO"), &extended, 14, nullptr), KO_OK);
     ASSERT_EQ(b.write(0, 0x7FF), 2);
     b.step();
     auto sent = b.take(kStandard);
@@ -372,6 +376,8 @@ TEST(Canbridge, AnRxFloodRaisesTheOverrunFlagOnceUntilDrained)
     b.present(kExtended, {frame(0x2), frame(0x3)}, 2);
     b.step();
     EXPECT_EQ(log_count("ECAT WRN CAN: Rx FIFO is full! slave=0, remain=1024\\n,canbridge,00565"), 1u) << node_log();
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.RxCount"), 2) << "taken from the gateway";
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.00.RxLost"), 2) << "and lost to the full FIFO";
     uint8_t tx_flag = 9, rx_flag = 0;
     EXPECT_EQ(b.can.get_overrun_state(0, &tx_flag, &rx_flag), 0);
     EXPECT_EQ(rx_flag, 1);
@@ -379,6 +385,7 @@ TEST(Canbridge, AnRxFloodRaisesTheOverrunFlagOnceUntilDrained)
     b.present(kExtended, {frame(0x4)}, 1);
     b.step();
     EXPECT_EQ(log_count("Rx FIFO is full!"), 1u) << "silent until drained";
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.00.RxLost"), 3) << "but every loss counts";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 0) << "OverrunCtrl 1 goes on";
     while (b.can.read(0, nullptr, nullptr, nullptr, nullptr, nullptr) > 0)
         KoTagGetFIFO(rx, nullptr, 0, nullptr);
@@ -411,20 +418,43 @@ TEST(Canbridge, WithOverrunCtrlZeroAFloodStopsTheExchangeUntilClose)
     EXPECT_EQ(log_count("CAN: Finish\\n,canbridge,00705"), 1u);
 }
 
-TEST(Canbridge, ALostConnectionIsReportedOnceAndPassesGoOn)
+TEST(Canbridge, ALostConnectionIsReportedOnceAndClearedWhenItIsBack)
 {
     Bridge b;
     b.start({kExtended});
-    b.driver->connect_result = 0;
     uint32_t code = 0;
-    EXPECT_EQ(b.connect_chk(nullptr, 0, &code), 0u);
-    b.write(0, 0x42);
+    for (int loss = 1; loss <= 2; ++loss) {
+        b.driver->connect_result = 0;
+        EXPECT_EQ(b.connect_chk(nullptr, 0, &code), 0u);
+        b.write(0, 0x42);
+        b.step();
+        b.step();
+        EXPECT_EQ(log_count("ECAT ERR CAN: Disconnected.\\n,canbridge,00527"), static_cast<size_t>(loss)) << node_log();
+        EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 1);
+        EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), loss);
+        EXPECT_EQ(b.out_word(kExtended, 4), 1) << "frames still move with OverrunCtrl 1";
+        b.take(kExtended);
+
+        b.driver->connect_result = 1;
+        EXPECT_EQ(b.connect_chk(nullptr, 0, &code), 1u);
+        b.step();
+        b.step();
+        EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 0) << "the link is back";
+        EXPECT_EQ(log_count("ECAT OPE CAN: Connected again.\\n,canbridge,00530"), static_cast<size_t>(loss));
+    }
+}
+
+TEST(Canbridge, MasterStatusesCountInTheirLowSixteenBits)
+{
+    Bridge b;
+    b.master->high_bits = 0xABCD0000u;
+    b.start({kExtended});
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.SlaveCount"), 1) << b.console;
+    ASSERT_EQ(b.write(0, 0x42), 1);
     b.step();
-    b.step();
-    EXPECT_EQ(log_count("ECAT ERR CAN: Disconnected.\\n,canbridge,00527"), 1u) << node_log();
-    EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 1);
-    EXPECT_EQ(b.out_word(kExtended, 4), 1) << "frames still move with OverrunCtrl 1";
-    EXPECT_GE(tag("SERVICE.ECAT.CAN.Live"), 2);
+    EXPECT_EQ(b.out_word(kExtended, 4), 1) << "the exchange runs";
+    EXPECT_EQ(b.close_driver(), 0u);
+    EXPECT_EQ(log_count("CAN: Cancel[0005h]\\n,canbridge,00520"), 1u) << node_log();
 }
 
 TEST(Canbridge, CloseDuringTheExchangeEndsWithTheCancelAndFinishLines)

@@ -26,13 +26,13 @@ EXPORT FakeEhapi *FakeEhapiState()
 EXPORT uint32_t EhGetEhNodeStatus(const char *node_name, uint32_t)
 {
     std::strncpy(master.node_name, node_name, sizeof master.node_name - 1);
-    return master.node_status;
+    return master.high_bits | master.node_status;
 }
 
 EXPORT uint32_t EhOpen(const char *, uint32_t *status)
 {
     ++master.open_calls;
-    *status = 0;
+    *status = master.high_bits;
     return kHandle;
 }
 
@@ -45,35 +45,35 @@ EXPORT uint32_t EhFindSlave(uint32_t handle, EhSlaveSearch *s)
 {
     if (handle != kHandle || s->size != 88 || s->vendor != 2 || s->product_code != 0x1A5F3052 ||
         s->index >= master.gateway_count)
-        return EH_E_NOT_FOUND;
+        return master.high_bits | EH_E_NOT_FOUND;
     const FakeGateway &g = master.gateways[s->index];
     s->in_offset = g.in_offset;
     s->in_size = g.in_size;
     s->out_offset = g.out_offset;
     s->out_size = g.out_size;
     s->slave_index = g.slave_index;
-    return 0;
+    return master.high_bits;
 }
 
 EXPORT uint32_t EhGetViosInAddress(uint32_t, uintptr_t *base, uint32_t *size)
 {
     *base = reinterpret_cast<uintptr_t>(master.in);
     *size = sizeof master.in;
-    return 0;
+    return master.high_bits;
 }
 
 EXPORT uint32_t EhGetViosOutAddress(uint32_t, uintptr_t *base, uint32_t *size)
 {
     *base = reinterpret_cast<uintptr_t>(master.out);
     *size = sizeof master.out;
-    return 0;
+    return master.high_bits;
 }
 
 EXPORT uint32_t EhGetState(uint32_t, uint16_t *reserved, uint16_t *state)
 {
     *reserved = 0;
     *state = __atomic_load_n(&master.state, __ATOMIC_ACQUIRE);
-    return 0;
+    return master.high_bits;
 }
 
 EXPORT uint32_t EhReadOD(uint32_t, uint32_t, uint16_t, uint8_t, void *, uint32_t)
@@ -92,9 +92,9 @@ EXPORT uint32_t EhWaitForCyclic(uint32_t, uint32_t)
     uint32_t mine = master.waits.fetch_add(1);
     for (uint32_t spins = 0;; ++spins) {
         if (master.cancel_pending.exchange(false))
-            return EH_E_CANCELLED;
+            return master.high_bits | EH_E_CANCELLED;
         if (master.released.load() > mine)
-            return 0;
+            return master.high_bits;
         // A quick hand-over first (the bench times passes), then a calm wait.
         if (spins < 20000)
             std::this_thread::yield();

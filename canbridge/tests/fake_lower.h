@@ -25,6 +25,7 @@ struct FakeEhapi {
     std::atomic<uint32_t> cancels;    // EhCancelWaitForCyclic calls
     std::atomic<bool> cancel_pending;
     std::atomic<uint32_t> cancelled_thread;
+    uint32_t high_bits;  // or-ed into every status: only the low 16 bits count
 };
 
 struct FakeEcatlink {

@@ -21,8 +21,9 @@ std::string channel_tag(int n, const char *suffix)
     return name;
 }
 
-// The tags of count channels, then SlaveCount, as the driver publishes them.
-void publish(uint32_t count)
+// The tags of count channels of one format (2 extended, 1 standard), then
+// SlaveCount, as the driver publishes them.
+void publish(uint32_t count, uint32_t format = 2)
 {
     KoTagCreateEx("SERVICE.ECAT.CAN.Run", 1, "", "");
     KoTagCreateEx("SERVICE.ECAT.CAN.Error", 1, "", "");
@@ -35,6 +36,8 @@ void publish(uint32_t count)
         KoTagCreateEx(channel_tag(c, "RxFrameFIFO.Overrun").c_str(), 1, "", "");
         ASSERT_EQ(KoTagCreateSegment(channel_tag(c, "DeviceStateImage").c_str(), 13, 7, "ECAT/0", "", work, 49, nullptr),
                   KO_OK);
+        ASSERT_EQ(KoTagWrite(channel_tag(c, "SlaveType").c_str(), &format, 4), KO_OK);
+        KoTagCreateEx(channel_tag(c, "TxLost").c_str(), 7, "", "");
     }
     KoTagCreateEx("SERVICE.ECAT.CAN.SlaveCount", 7, "", "");
     ASSERT_EQ(KoTagWrite("SERVICE.ECAT.CAN.SlaveCount", &count, 4), KO_OK);
@@ -90,9 +93,48 @@ TEST(Canport, WritesCheckTheirFrameAndBuildTheRecord)
     EXPECT_EQ(record.data[7], 8) << "all 8 bytes are carried whatever the length";
     ASSERT_EQ(KoTagGetFIFO(tx, &record, 14, nullptr), KO_OK);
     EXPECT_EQ(uint32_t{record.id}, 0x1FFFFFFFu | CAN_ID_EXTENDED) << "the low 29 bits, bit 29 clear";
-    for (int i = 0; i < 1024; ++i)
+    for (int i = 0; i < 1023; ++i)
         c.api.write(0, 1, 0, 0, 0, kData);
-    EXPECT_EQ(c.api.write(0, 2, 0, 0, 0, kData), 1024) << "a full queue answers its count: the frame is lost";
+    EXPECT_EQ(c.api.write(0, 2, 0, 0, 0, kData), 1024) << "the write that takes the last slot is queued";
+    EXPECT_EQ(c.api.write(0, 3, 0, 0, 0, kData), -7) << "a full queue: not queued";
+    EXPECT_EQ(c.api.write(0, 3, 0, 0, 0, kData), -7);
+    uint32_t lost = 0;
+    EXPECT_EQ(KoTagRead(channel_tag(0, "TxLost").c_str(), &lost, 4), KO_OK);
+    EXPECT_EQ(lost, 2u);
+}
+
+TEST(Canport, WritesWithoutDataAndFramesAStandardChannelCannotCarry)
+{
+    publish(1, 1);
+    CanPort c;
+    EXPECT_EQ(c.api.write(0, 0x10, 0, 1, 0, nullptr), 1) << "a remote frame needs no data";
+    EXPECT_EQ(c.api.write(0, 0x11, 0, 0, 0, nullptr), 2) << "nor does an empty data frame";
+    EXPECT_EQ(c.api.write(0, 0x12, 0, 0, 1, nullptr), -6);
+    CAN_COMM_DATA_EL6751_EXT record;
+    uint32_t tx = entry(channel_tag(0, "TxFrameFIFO"));
+    ASSERT_EQ(KoTagGetFIFO(tx, &record, 14, nullptr), KO_OK);
+    EXPECT_EQ(record.data[7], 0) << "no data: zero bytes";
+    EXPECT_EQ(c.api.write(0, 0x123, 1, 0, 1, kData), -8) << "extended on a standard channel";
+    EXPECT_EQ(c.api.write(0, 0x800, 0, 0, 1, kData), -8) << "an identifier of more than 11 bits";
+    EXPECT_EQ(c.api.write(0, 0x7FF, 0, 0, 1, kData), 2);
+}
+
+TEST(Canport, ReadWaitTakesAFrameAsItArrivesAndOtherwiseTimesOut)
+{
+    publish(1);
+    CanPort c;
+    uint32_t id = 0;
+    EXPECT_EQ(c.api.read_wait(0, &id, nullptr, nullptr, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(c.api.read_wait(0, &id, nullptr, nullptr, nullptr, nullptr, 20), 0) << "the time ran out";
+    EXPECT_EQ(c.api.read_wait(1, &id, nullptr, nullptr, nullptr, nullptr, 0), -2);
+    uint32_t rx = entry(channel_tag(0, "RxFrameFIFO"));
+    std::thread writer([rx] {
+        CAN_COMM_DATA_EL6751_EXT f{1, 0x321, {}};
+        KoTagPutFIFO(rx, &f, 14, nullptr);
+    });
+    EXPECT_EQ(c.api.read_wait(0, &id, nullptr, nullptr, nullptr, nullptr, 10000), 1);
+    EXPECT_EQ(id, 0x321u);
+    writer.join();
 }
 
 TEST(Canport, ReadsTakeTheOldestFrameIntoTheArgumentsGiven)

@@ -3,9 +3,13 @@
 // tail counter that publishes it moves, so a holder killed at any point
 // leaves the ring as it was before or after its call. The counters run from
 // 0 to twice the depth and wrap there, which keeps the order for any depth.
+// A reader may sleep until a record is there (KoTagWaitFIFO): it waits on
+// the tail counter, which every put moves.
+#include "futex.h"
 #include "robust_mutex.h"
 #include "store.h"
 
+#include <chrono>
 #include <cstring>
 
 namespace ko {
@@ -55,6 +59,7 @@ void fifo_init(FifoArea *fifo)
     robust_mutex_init(&fifo->lock);
     fifo->head.store(0);
     fifo->tail.store(0);
+    fifo->waiters.store(0);
 }
 
 uint32_t fifo_peek(Store *s, TagSlot *t, void *record, uint32_t size)
@@ -82,17 +87,23 @@ extern "C" uint32_t KoTagPutFIFO(uint32_t entry, const void *record, uint32_t si
         return status;
     if (record == nullptr)
         return KO_E_ARGUMENT;
-    RobustLock lock(&ring.area->lock);
-    uint32_t head = ring.area->head.load(std::memory_order_relaxed);
-    uint32_t tail = ring.area->tail.load(std::memory_order_relaxed);
-    uint32_t held = ring.count(head, tail);
-    if (held >= ring.depth) {
-        set_count(count, held);
-        return KO_E_FIFO_FULL;
+    {
+        RobustLock lock(&ring.area->lock);
+        uint32_t head = ring.area->head.load(std::memory_order_relaxed);
+        uint32_t tail = ring.area->tail.load(std::memory_order_relaxed);
+        uint32_t held = ring.count(head, tail);
+        if (held >= ring.depth) {
+            set_count(count, held);
+            return KO_E_FIFO_FULL;
+        }
+        std::memcpy(ring.slot(tail), record, size);
+        // Sequentially consistent with the waiter's count and check: either
+        // this put sees the waiter or the waiter sees the new tail.
+        ring.area->tail.store(ring.next(tail), std::memory_order_seq_cst);
+        set_count(count, held + 1);
     }
-    std::memcpy(ring.slot(tail), record, size);
-    ring.area->tail.store(ring.next(tail), std::memory_order_release);
-    set_count(count, held + 1);
+    if (ring.area->waiters.load(std::memory_order_seq_cst) != 0)
+        futex_wake(&ring.area->tail);
     return KO_OK;
 }
 
@@ -136,4 +147,43 @@ extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
     RobustLock lock(&ring.area->lock);
     *count = ring.count(ring.area->head.load(std::memory_order_relaxed), ring.area->tail.load(std::memory_order_relaxed));
     return KO_OK;
+}
+
+extern "C" uint32_t KoTagWaitFIFO(uint32_t entry, int32_t timeout_ms, uint32_t *count)
+{
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
+    if (t->type != KO_TYPE_FIFO)
+        return KO_E_KIND;
+    Ring ring = ring_at(s->at<FifoArea>(t->data), t);
+    FifoArea *area = ring.area;
+    auto held = [&] {
+        return ring.count(area->head.load(std::memory_order_seq_cst), area->tail.load(std::memory_order_seq_cst));
+    };
+    uint32_t now_held = held();
+    if (now_held == 0 && timeout_ms != 0) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+        area->waiters.fetch_add(1, std::memory_order_seq_cst);
+        for (;;) {
+            uint32_t tail = area->tail.load(std::memory_order_seq_cst);
+            if ((now_held = held()) != 0)
+                break;
+            long long left = -1;
+            if (timeout_ms > 0) {
+                left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+                if (left <= 0)
+                    break;
+            }
+            if (!futex_wait(&area->tail, tail, left)) {
+                now_held = held();
+                break;  // a signal ends the wait, as it ends a blocking read
+            }
+        }
+        area->waiters.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    set_count(count, now_held);
+    return now_held != 0 ? KO_OK : KO_E_FIFO_EMPTY;
 }

@@ -2,6 +2,7 @@
 // hosted service, the thread that delivers its messages to the control
 // handler, and sending from any process of the node. A sender never waits:
 // a full mailbox or a service whose process has ended is a non-zero result.
+#include "futex.h"
 #include "robust_mutex.h"
 #include "rt.h"
 #include "service.h"
@@ -14,8 +15,6 @@
 #include <string>
 #include <utility>
 #include <ctime>
-#include <linux/futex.h>
-#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
@@ -25,17 +24,6 @@ namespace {
 bool owner_alive(const Mailbox &m)
 {
     return m.owner_pid != 0 && RtProcessStartTime(m.owner_pid) == m.owner_start;
-}
-
-void futex_wake(std::atomic<uint32_t> *word)
-{
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
-}
-
-void futex_wait(std::atomic<uint32_t> *word, uint32_t seen, long timeout_ns)
-{
-    timespec timeout{0, timeout_ns};
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(word), FUTEX_WAIT, seen, &timeout, nullptr, 0);
 }
 
 // The mailbox of a live service by short name or name, or nullptr.

@@ -15,7 +15,7 @@
 namespace ko {
 
 constexpr uint32_t kStoreMagic = 0x53544F4B;  // "KOTS"
-constexpr uint32_t kStoreVersion = 2;
+constexpr uint32_t kStoreVersion = 3;
 constexpr uint32_t kTagCapacity = 16384;
 constexpr uint32_t kIndexSize = 32768;  // power of two, twice the tags
 constexpr uint32_t kMailboxCapacity = 64;
@@ -61,10 +61,14 @@ struct SegmentArea {
 
 // head and tail run from 0 to 2 * depth - 1, so full and empty differ for
 // every depth and the order survives their wrap-around.
+// A reader waiting for records sleeps on tail; waiters tells a put
+// whether anyone needs waking, so a put nobody waits for makes no call.
 struct FifoArea {
     pthread_mutex_t lock;
     std::atomic<uint32_t> head;  // next record to take
     std::atomic<uint32_t> tail;  // next place to put
+    std::atomic<uint32_t> waiters;
+    uint32_t reserved;
     // then depth records
 };
 

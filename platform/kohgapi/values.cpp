@@ -256,3 +256,22 @@ extern "C" uint32_t KoTagWrite(const char *name, const void *buffer, uint32_t si
     }
     return write_tag(s, slot_of(s, entry), buffer, size);
 }
+
+extern "C" uint32_t KoTagAddByEntry(uint32_t entry, int64_t delta, uint64_t *value)
+{
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
+    if (!is_value_type(t->type) || kind_of(t->type) == Kind::floating)
+        return KO_E_KIND;
+    uint32_t width = value_size(t->type);
+    uint64_t mask = width == 8 ? ~0ull : (1ull << (8 * width)) - 1;
+    uint64_t old_bits = t->value.load(std::memory_order_relaxed), new_bits;
+    do
+        new_bits = (old_bits + static_cast<uint64_t>(delta)) & mask;
+    while (!t->value.compare_exchange_weak(old_bits, new_bits, std::memory_order_acq_rel, std::memory_order_relaxed));
+    if (value != nullptr)
+        *value = new_bits;
+    return KO_OK;
+}

@@ -1,18 +1,24 @@
 // can_commands.cpp - ko can dump, send and status: CAN frames of the node's
-// gateway channels through canport.rsl, in the text of the can-utils:
+// gateway channels through canport.rsl, in the text of the can-utils, the
+// channel standing for the interface ("ch1"):
 //   123#DEADBEEF    standard identifier (3 hex digits), data in hex
 //   12345678#R      extended identifier (8 hex digits), remote frame
-//   123#R3          remote frame asking for 3 bytes
-// dump prints one frame per line as candump -L does, the channel standing
-// for the interface: "(1765286216.123456) ch1 123#DEADBEEF". It waits for
-// the channels when the driver has not published them yet.
+// dump prints what candump prints: by default its display
+// ("  ch1  123   [4]  DE AD BE EF"), with -L its log format
+// ("(1765286216.123456) ch1 123#DEADBEEF", which log2asc, log2long and
+// python-can read), with -l FILE that format into a file. It sleeps until a
+// frame arrives, and waits for the channels when the driver has not
+// published them yet.
 #include "canport.h"
 #include "commands.h"
 #include "output.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -40,6 +46,11 @@ const char *channel_problem(int32_t result)
         return "the length must be 0 to 8";
     case -5:
         return "a remote frame carries no data";
+    case -7:
+        return "the send queue is full: the frame was not sent";
+    case -8:
+        return "the channel's gateway carries standard frames only (3-digit identifiers up to 7FF); "
+               "an extended identifier would be cut to 11 bits, so the frame was not sent";
     default:
         return "failed";
     }
@@ -63,8 +74,10 @@ struct Frame {
     uint8_t data[8] = {};
 };
 
-// cansend's text: 3 or 8 hex digits, '#', then hex bytes (optionally split
-// by '.') or R with an optional length digit. Empty on success, else why.
+// cansend's text: 3 or 8 hex digits, '#', then up to 8 hex bytes, each
+// optionally after one '.', or R for a remote frame. The gateways carry no
+// length in a remote frame, so R with a length is refused rather than sent
+// as another frame. Empty on success, else why.
 std::string parse_frame(const std::string &text, Frame &f)
 {
     size_t hash = text.find('#');
@@ -86,39 +99,50 @@ std::string parse_frame(const std::string &text, Frame &f)
         return "CAN FD frames (##) are not carried by the gateways";
     if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
         f.rtr = 1;
-        if (rest.size() > 2 || (rest.size() == 2 && (rest[1] < '0' || rest[1] > '8')))
-            return "a remote frame is R or R followed by a length digit 0 to 8";
-        f.length = rest.size() == 2 ? static_cast<uint32_t>(rest[1] - '0') : 0;
+        if (rest.size() > 1)
+            return "a remote frame is just R here: the gateways carry no length in a remote frame";
         return {};
     }
     for (size_t i = 0; i < rest.size();) {
-        if (rest[i] == '.') {
-            ++i;
-            continue;
-        }
+        if (rest[i] == '.')
+            ++i;  // one separator before a byte
+        if (i >= rest.size())
+            break;
         if (f.length == 8)
             return "at most 8 data bytes";
         int high = hex_digit(rest[i]), low = i + 1 < rest.size() ? hex_digit(rest[i + 1]) : -1;
         if (high < 0 || low < 0)
-            return "the data are hex bytes, two digits each: \"" + rest + "\"";
+            return "the data are hex bytes, two digits each, with at most one '.' between them: \"" + rest + "\"";
         f.data[f.length++] = static_cast<uint8_t>(high * 16 + low);
         i += 2;
     }
     return {};
 }
 
+// candump -L and cansend: ID#DATA or ID#R.
 std::string frame_text(const Frame &f)
 {
     char text[40];
     int n = std::snprintf(text, sizeof text, f.extended ? "%08X#" : "%03X#", f.id);
-    if (f.rtr) {
-        n += std::snprintf(text + n, sizeof text - n, "R");
-        if (f.length > 0)
-            std::snprintf(text + n, sizeof text - n, "%u", f.length);
-    } else {
-        for (uint32_t i = 0; i < f.length && i < 8; ++i)
-            n += std::snprintf(text + n, sizeof text - n, "%02X", f.data[i]);
-    }
+    if (f.rtr)
+        std::snprintf(text + n, sizeof text - n, "R");
+    for (uint32_t i = 0; !f.rtr && i < f.length && i < 8; ++i)
+        n += std::snprintf(text + n, sizeof text - n, "%02X", f.data[i]);
+    return text;
+}
+
+// candump's display: identifier, [length], the bytes or "remote request";
+// once an extended frame was seen, standard identifiers are indented to line up.
+std::string frame_display(const Frame &f, bool indent)
+{
+    char text[64];
+    uint32_t length = f.length > 8 ? 8 : f.length;
+    int n = std::snprintf(text, sizeof text, f.extended ? "%08X   [%u] " : indent ? "     %03X   [%u] " : "%03X   [%u] ",
+                          f.id, length);
+    if (f.rtr)
+        std::snprintf(text + n, sizeof text - n, " remote request");
+    for (uint32_t i = 0; !f.rtr && i < length; ++i)
+        n += std::snprintf(text + n, sizeof text - n, " %02X", f.data[i]);
     return text;
 }
 
@@ -132,7 +156,7 @@ std::string stamp(char mode, std::chrono::system_clock::time_point now, std::chr
         auto us = duration_cast<microseconds>(now.time_since_epoch()).count();
         time_t seconds = static_cast<time_t>(us / 1000000);
         if (mode == 'a') {
-            std::snprintf(text, sizeof text, "(%lld.%06lld) ", static_cast<long long>(seconds),
+            std::snprintf(text, sizeof text, "(%010lld.%06lld) ", static_cast<long long>(seconds),
                           static_cast<long long>(us % 1000000));
         } else {
             tm local{};
@@ -165,30 +189,90 @@ int can_send(int channel, const std::string &text)
     CanPortApi api;
     if (!store_usable() || !bind(api))
         return kFailed;
-    int32_t result = api.write(channel, f.id, f.extended, f.rtr, f.rtr ? 0 : static_cast<int32_t>(f.length), f.data);
+    int32_t result = api.write(channel, f.id, f.extended, f.rtr, static_cast<int32_t>(f.length), f.data);
     if (result < 0) {
-        std::fprintf(stderr, "ko: can send %d: %s\n", channel, channel_problem(result));
-        return kFailed;
-    }
-    if (result >= 1024) {
-        std::fprintf(stderr, "ko: can send %d: the send queue is full; the frame was lost\n", channel);
+        std::fprintf(stderr, "ko: can send %d %s: %s\n", channel, text.c_str(), channel_problem(result));
         return kFailed;
     }
     return kDone;
 }
 
-int can_dump(int channel, unsigned count, char time_mode)
+namespace {
+
+// Where dump's frames go, in which form.
+struct DumpSink {
+    int channel;
+    const DumpOptions &options;
+    FILE *log_file = nullptr;
+    std::chrono::system_clock::time_point first{}, last{};
+    bool first_frame = true, indent = false;
+
+    void put(const Frame &f)
+    {
+        auto now = std::chrono::system_clock::now();
+        if (first_frame)
+            first = last = now;
+        first_frame = false;
+        char device[16];
+        std::snprintf(device, sizeof device, "ch%d", channel);
+        if (log_file != nullptr || options.log_format) {
+            std::string line = stamp('a', now, last, first) + device + " " + frame_text(f) + "\n";
+            std::fputs(line.c_str(), log_file != nullptr ? log_file : stdout);
+            std::fflush(log_file != nullptr ? log_file : stdout);
+            return;
+        }
+        if (options.json) {
+            std::string bytes;
+            for (uint32_t i = 0; !f.rtr && i < f.length && i < 8; ++i) {
+                char hex[3];
+                std::snprintf(hex, sizeof hex, "%02X", f.data[i]);
+                bytes += hex;
+            }
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+            char time[32];
+            std::snprintf(time, sizeof time, "%lld.%06lld", static_cast<long long>(us / 1000000),
+                          static_cast<long long>(us % 1000000));
+            JsonWriter json;
+            json.object()
+                .number("time", time)
+                .number("channel", channel)
+                .number("id", f.id)
+                .boolean("extended", f.extended != 0)
+                .boolean("rtr", f.rtr != 0)
+                .number("length", f.length)
+                .text("data", bytes)
+                .print();
+            std::fflush(stdout);
+            return;
+        }
+        indent = indent || f.extended != 0;
+        std::printf(" %s %s  %s\n", stamp(options.time_mode, now, last, first).c_str(), device,
+                    frame_display(f, indent).c_str());
+        std::fflush(stdout);
+    }
+};
+
+}  // namespace
+
+int can_dump(int channel, const DumpOptions &options)
 {
     CanPortApi api;
     if (!store_usable() || !bind(api))
         return kFailed;
-    auto first = std::chrono::system_clock::now(), last = first;
-    bool first_frame = true;
+    std::unique_ptr<FILE, int (*)(FILE *)> log_file(nullptr, std::fclose);
+    if (!options.log_file.empty()) {
+        log_file.reset(std::fopen(options.log_file.c_str(), "a"));
+        if (!log_file) {
+            std::fprintf(stderr, "ko: can dump: cannot write %s: %s\n", options.log_file.c_str(), std::strerror(errno));
+            return kFailed;
+        }
+    }
+    DumpSink sink{channel, options, log_file.get()};
     uint8_t overrun_reported = 0;
     bool waiting_reported = false;
-    for (unsigned seen = 0; count == 0 || seen < count;) {
+    for (unsigned seen = 0; options.count == 0 || seen < options.count;) {
         Frame f;
-        int32_t result = api.read(channel, &f.id, &f.extended, &f.rtr, &f.length, f.data);
+        int32_t result = api.read_wait(channel, &f.id, &f.extended, &f.rtr, &f.length, f.data, 500);
         if (result == -1) {  // the driver has not published its channels yet: wait for them
             if (!waiting_reported)
                 std::fprintf(stderr, "ko: can dump %d: waiting for the CAN channels\n", channel);
@@ -204,16 +288,9 @@ int can_dump(int channel, unsigned count, char time_mode)
         if (api.get_overrun_state(channel, &tx, &rx) == 0 && rx != 0 && overrun_reported == 0)
             std::fprintf(stderr, "ko: ch%d: the receive FIFO ran full: frames were lost\n", channel);
         overrun_reported = rx;
-        if (result == 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (result == 0)
             continue;
-        }
-        auto now = std::chrono::system_clock::now();
-        if (first_frame)
-            first = last = now;
-        first_frame = false;
-        std::printf("%sch%d %s\n", stamp(time_mode, now, last, first).c_str(), channel, frame_text(f).c_str());
-        std::fflush(stdout);
+        sink.put(f);
         ++seen;
     }
     return kDone;
@@ -235,12 +312,16 @@ int can_status(const Options &options)
         uint32_t v = 0;
         return find(name, t) && KoTagReadByEntry(t.entry, &v, 4) == KO_OK ? std::to_string(v) : std::string("-");
     };
+    auto number = [](const std::string &text) { return text == "-" ? 0ull : std::stoull(text); };
     const char *formats[] = {"other", "standard", "extended"};
     JsonWriter json;
     json.object().number("run", run).number("error", error).array("channels");
     if (!options.json && !options.terse)
-        std::printf("CAN service: run %u  error %u  channels %d\n%-4s %-9s %5s %9s %9s %11s %11s  %s\n", run, error,
-                    channels, "CH", "FORMAT", "SLAVE", "RX WAIT", "TX WAIT", "RX OVERRUN", "TX OVERRUN", "DEVICE STATE");
+        std::printf("CAN service: run %u  error %u  channels %d  disconnects %s\n"
+                    "%-4s %-9s %5s %9s %9s %9s %9s %11s %11s  %s\n",
+                    run, error, channels, value("SERVICE.ECAT.CAN.Disconnects").c_str(), "CH", "FORMAT", "SLAVE",
+                    "RX WAIT", "TX WAIT", "RX LOST", "TX LOST", "RX OVERRUN", "TX OVERRUN", "DEVICE STATE");
+    unsigned long long rx_lost_total = 0, tx_lost_total = 0;
     for (int32_t n = 0; n < channels; ++n) {
         char prefix[40];
         std::snprintf(prefix, sizeof prefix, "SERVICE.ECAT.CAN.%02d.", n);
@@ -255,6 +336,9 @@ int can_status(const Options &options)
             if (find(p + suffix, t) && KoTagGetFIFOCount(t.entry, &held) == KO_OK)
                 *out = std::to_string(held);
         }
+        std::string rx_lost = value(p + "RxLost"), tx_lost = value(p + "TxLost");
+        rx_lost_total += number(rx_lost);
+        tx_lost_total += number(tx_lost);
         uint8_t tx = 0, rx = 0, state[7] = {};
         api.get_overrun_state(n, &tx, &rx);
         api.get_device_state(n, state);
@@ -268,23 +352,34 @@ int can_status(const Options &options)
                 .number("slave_index", value(p + "SlaveIndex"))
                 .number("rx_waiting", rx_wait)
                 .number("tx_waiting", tx_wait)
+                .number("rx_lost", rx_lost)
+                .number("tx_lost", tx_lost)
                 .number("rx_overrun", rx)
                 .number("tx_overrun", tx)
                 .text("device_state", state_text)
                 .end();
         else
-            std::printf(options.terse ? "%d %s %s %s %s %u %u %s\n" : "%-4d %-9s %5s %9s %9s %11u %11u  %s\n", n,
-                        format_name, value(p + "SlaveIndex").c_str(), rx_wait.c_str(), tx_wait.c_str(), rx, tx,
-                        state_text);
+            std::printf(options.terse ? "%d %s %s %s %s %s %s %u %u %s\n"
+                                      : "%-4d %-9s %5s %9s %9s %9s %9s %11u %11u  %s\n",
+                        n, format_name, value(p + "SlaveIndex").c_str(), rx_wait.c_str(), tx_wait.c_str(),
+                        rx_lost.c_str(), tx_lost.c_str(), rx, tx, state_text);
     }
+    // Received counts the records taken from the gateways; delivered those
+    // that reached a receive FIFO.
+    std::string sent = value("SERVICE.ECAT.CAN.TxCount"), received = value("SERVICE.ECAT.CAN.RxCount");
+    std::string delivered = received == "-" ? "-" : std::to_string(number(received) - rx_lost_total);
     if (options.json)
         json.end()
-            .number("tx_count", value("SERVICE.ECAT.CAN.TxCount"))
-            .number("rx_count", value("SERVICE.ECAT.CAN.RxCount"))
+            .number("disconnects", value("SERVICE.ECAT.CAN.Disconnects"))
+            .number("tx_count", sent)
+            .number("rx_count", received)
+            .number("rx_delivered", delivered)
+            .number("rx_lost", static_cast<long long>(rx_lost_total))
+            .number("tx_lost", static_cast<long long>(tx_lost_total))
             .print();
     else if (!options.terse)
-        std::printf("frames sent %s  received %s\n", value("SERVICE.ECAT.CAN.TxCount").c_str(),
-                    value("SERVICE.ECAT.CAN.RxCount").c_str());
+        std::printf("frames sent %s  received %s  delivered %s  lost: rx %llu, tx %llu\n", sent.c_str(),
+                    received.c_str(), delivered.c_str(), rx_lost_total, tx_lost_total);
     return kDone;
 }
 

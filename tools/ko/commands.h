@@ -23,7 +23,14 @@ int status(const Options &options, const std::string &service);
 // stop waits until the service's process has ended unless wait is false.
 int ctl(const std::string &service, const std::string &command, bool wait);
 int log(bool follow);
-int can_dump(int channel, unsigned count, char time_mode);
+struct DumpOptions {
+    unsigned count = 0;      // frames to print; 0: until Ctrl-C
+    char time_mode = 0;      // display timestamps: a, A, d, z or none
+    bool log_format = false; // -L: candump's log format on standard output
+    std::string log_file;    // -l: that format into this file
+    bool json = false;
+};
+int can_dump(int channel, const DumpOptions &options);
 int can_send(int channel, const std::string &frame);
 int can_status(const Options &options);
 

@@ -7,7 +7,9 @@
 //   ko status [SERVICE]               services, their state and threads
 //   ko ctl SERVICE run|stop|pause|trigger
 //   ko log [-f]                       the node log, optionally followed
-//   ko can dump CH [-n N] [-t a|A|d|z] CAN frames received on a channel (candump -L text)
+//   ko can dump CH [-n N] [-t a|A|d|z] [-L | -l FILE]
+//                                     CAN frames received on a channel (candump's display;
+//                                     -L its log format, -l FILE that format into a file)
 //   ko can send CH ID#DATA            one frame (cansend text: 123#DEADBEEF, 12345678#R)
 //   ko can status                     the CAN channels, their queues and flags
 // -s: headerless one-record lines; --json: machine output.
@@ -149,9 +151,14 @@ int main(int argc, char **argv)
     dump->add_option("-n,--count", frames, "stop after this many frames");
     dump->add_option("-t,--time", time_mode, "timestamps: a absolute, A with date, d delta, z from the first")
         ->check(CLI::IsMember({"a", "A", "d", "z"}));
+    kotool::DumpOptions dump_options;
+    auto *log_format = dump->add_flag("-L,--log-format", dump_options.log_format,
+                                      "candump's log format: (SECONDS.MICROS) chN ID#DATA (log2asc, log2long, python-can)");
+    dump->add_option("-l,--log-file", dump_options.log_file, "append the log format to this file instead of printing")
+        ->excludes(log_format);
     auto *send = can->add_subcommand("send", "send one frame on a channel");
     send->add_option("CH", channel, "channel number")->required();
-    send->add_option("FRAME", frame, "ID#DATA: 123#DEADBEEF, 12345678#1122, 123#R")->required();
+    send->add_option("FRAME", frame, "ID#DATA: 123#DEADBEEF, 12345678#11.22, 123#R")->required();
     auto *can_status = can->add_subcommand("status", "channels: format, slave, queues, overrun flags, device state");
 
     try {
@@ -176,7 +183,12 @@ int main(int argc, char **argv)
     if (*ctl)
         return kotool::ctl(ctl_service, ctl_command, !no_wait);
     if (*dump)
-        return kotool::can_dump(channel, frames, time_mode.empty() ? 0 : time_mode[0]);
+    {
+        dump_options.count = frames;
+        dump_options.time_mode = time_mode.empty() ? 0 : time_mode[0];
+        dump_options.json = options.json;
+        return kotool::can_dump(channel, dump_options);
+    }
     if (*send)
         return kotool::can_send(channel, frame);
     if (*can_status)

@@ -171,4 +171,41 @@ TEST(Fifo, FourProducerProcessesOneConsumerNothingLostOrTorn)
         EXPECT_EQ(n, kEach);
 }
 
+// A ping-pong between two processes through two FIFOs, each side sleeping
+// in KoTagWaitFIFO until the other's put: a lost wake-up shows as a wait
+// that runs out of time.
+TEST(Fifo, AWaitingReaderIsWokenByEveryPutAcrossProcesses)
+{
+    uint32_t ping = make_fifo("F.Ping", 4), pong = make_fifo("F.Pong", 4);
+    uint32_t count = 9;
+    EXPECT_EQ(KoTagWaitFIFO(ping, 0, &count), KO_E_FIFO_EMPTY) << "no wait";
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(KoTagWaitFIFO(ping, 20, nullptr), KO_E_FIFO_EMPTY) << "the time runs out";
+    EXPECT_EQ(KoTagWaitFIFO(0, 0, nullptr), KO_E_ENTRY);
+    constexpr uint32_t kRounds = 2000;
+    testnode::Child echo([ping, pong](int) {
+        for (uint32_t i = 0; i < kRounds; ++i) {
+            Frame f;
+            if (KoTagWaitFIFO(ping, 10000, nullptr) != KO_OK || KoTagGetFIFO(ping, &f, 14, nullptr) != KO_OK ||
+                KoTagPutFIFO(pong, &f, 14, nullptr) != KO_OK)
+                return 1;
+        }
+        return 0;
+    });
+    uint32_t late = 0;
+    for (uint32_t i = 0; i < kRounds; ++i) {
+        Frame f = frame(1, i);
+        ASSERT_EQ(KoTagPutFIFO(ping, &f, 14, nullptr), KO_OK);
+        if (KoTagWaitFIFO(pong, 10000, &count) != KO_OK) {
+            ++late;
+            break;
+        }
+        EXPECT_EQ(count, 1u);
+        ASSERT_EQ(KoTagGetFIFO(pong, &f, 14, nullptr), KO_OK);
+        ASSERT_EQ(f.sequence, i);
+    }
+    EXPECT_EQ(late, 0u) << "a put did not wake its waiter";
+    EXPECT_EQ(echo.wait(20000), 0);
+}
+
 }  // namespace

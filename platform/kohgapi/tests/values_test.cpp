@@ -272,4 +272,40 @@ TEST(Tags, InlineByEntryCallsAgreeWithTheLibrary)
     EXPECT_EQ(back, 7u);
 }
 
+TEST(Tags, AtomicAddsWrapAtTheTagsWidthAndRefuseOtherKinds)
+{
+    struct Case {
+        uint16_t type;
+        uint64_t start;
+        int64_t delta;
+        uint64_t expected;
+        uint32_t status;
+    } cases[] = {
+        {KO_TYPE_U8, 255, 1, 0, KO_OK},
+        {KO_TYPE_I16, 0xFFFF, 1, 0, KO_OK},          // -1 + 1
+        {KO_TYPE_U32, 0, -1, 0xFFFFFFFF, KO_OK},
+        {KO_TYPE_I32, 41, 1, 42, KO_OK},
+        {KO_TYPE_U64, ~0ull, 2, 1, KO_OK},
+        {KO_TYPE_F32, 0, 1, 0, KO_E_KIND},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        std::string name = "Add.Case" + std::to_string(n++);
+        ASSERT_EQ(KoTagCreateEx(name.c_str(), c.type, "", ""), KO_OK);
+        uint32_t entry = 0;
+        KoTagGetProperty(name.c_str(), "Entry", &entry, 4);
+        uint32_t width = c.type == KO_TYPE_U8 ? 1 : c.type == KO_TYPE_I16 ? 2 : c.type == KO_TYPE_U64 ? 8 : 4;
+        ASSERT_EQ(KoTagWriteByEntry(entry, &c.start, width), KO_OK) << name;
+        uint64_t value = 7;
+        EXPECT_EQ(KoTagAddByEntry(entry, c.delta, &value), c.status) << name;
+        if (c.status == KO_OK) {
+            EXPECT_EQ(value, c.expected) << name;
+        }
+    }
+    uint32_t fifo = 0;
+    char work[49];
+    ASSERT_EQ(KoTagCreateFIFO("Add.Fifo", 14, 4, nullptr, "", work, sizeof work, &fifo), KO_OK);
+    EXPECT_EQ(KoTagAddByEntry(fifo, 1, nullptr), KO_E_KIND);
+}
+
 }  // namespace

@@ -7,7 +7,8 @@ BUILD ?= build$(if $(SAN),-$(SAN))
 JOBS ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
-	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial
+	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial \
+	can-utils python3-can
 BENCH_PACKAGES := rt-tests
 
 .PHONY: all deps bench-deps install-packages configure build test build-without-tests bench demo install clean

@@ -1,7 +1,8 @@
 // CAN frames as a user moves them: iohost runs the ECAT service on the CAN
 // driver over the simulated master (two EL6751 on one CAN bus, channel 0 of
 // the extended format, channel 1 of the standard one); frames go in and out
-// through canport, ko can and the example application.
+// through canport, ko can and the example application, and ko's dumps are
+// read by the can-utils and python-can.
 #include "can_frame.h"
 #include "canport.h"
 #include "child_process.h"
@@ -14,7 +15,10 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <string>
+#include <iterator>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -24,7 +28,7 @@ using testnode::node_log;
 
 // The plant's node: the bus file beside the config, the service running.
 struct Plant {
-    Plant()
+    explicit Plant(const std::string &more_settings = "")
     {
         std::ofstream(testnode::node_dir() + "/plant.toml") << R"(
 [[can_bus]]
@@ -53,7 +57,7 @@ bus = "plant.toml"
 [[service]]
 name = "ECAT"
 driver = "canbridge.rsl"
-settings = { Mode = 1, Cycle = 10, UseWait = 1 }
+settings = { Mode = 1, Cycle = 10, UseWait = 1)" + more_settings + R"( }
 properties = { NodeName = { Address = "plant" } }
 )");
         EXPECT_STREQ(KoStoreError(), "");
@@ -80,7 +84,7 @@ struct Received {
 
 bool receive(CanPortApi &can, int channel, Received &r)
 {
-    return eventually([&] { return can.read(channel, &r.id, &r.extended, &r.rtr, &r.length, r.data) > 0; });
+    return can.read_wait(channel, &r.id, &r.extended, &r.rtr, &r.length, r.data, 10000) > 0;
 }
 
 TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
@@ -96,8 +100,9 @@ TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
     EXPECT_EQ(r.length, 4u);
     EXPECT_EQ(r.data[3], 0xEF);
 
-    // From the standard gateway an extended identifier leaves as its low 11 bits.
-    ASSERT_GE(plant.can.write(1, 0x12345678, 1, 0, 2, data), 1);
+    // The standard gateway refuses what it would send under another identifier.
+    EXPECT_EQ(plant.can.write(1, 0x12345678, 1, 0, 2, data), -8);
+    ASSERT_GE(plant.can.write(1, 0x678, 0, 0, 2, data), 1);
     ASSERT_TRUE(receive(plant.can, 0, r));
     EXPECT_EQ(r.id, 0x678u);
     EXPECT_EQ(r.extended, 0) << "a standard frame";
@@ -109,6 +114,7 @@ TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
     EXPECT_EQ(r.id, 0x7u) << "the remote frame after it arrives; the extended one does not";
     EXPECT_EQ(r.rtr, 1);
     EXPECT_TRUE(eventually([] { return tag("ECATSIM.plant.CAN.field.Frames") == 4; }));
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.01.RxLost"), 0);
 
     uint8_t state[7] = {}, later[7] = {};
     ASSERT_EQ(plant.can.get_device_state(0, state), 0);
@@ -116,25 +122,125 @@ TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
         << "the gateway's device-state bytes are live";
 }
 
-TEST(CanService, KoCanSendAndDumpSpeakTheCanUtilsText)
+// Frames as they wait in channel 0's receive FIFO for ko can dump.
+void queue_received(const std::vector<CAN_COMM_DATA_EL6751_EXT> &frames)
+{
+    uint32_t rx = 0;
+    ASSERT_EQ(KoTagGetProperty("SERVICE.ECAT.CAN.00.RxFrameFIFO", "Entry", &rx, 4), KO_OK);
+    for (const CAN_COMM_DATA_EL6751_EXT &f : frames)
+        ASSERT_EQ(KoTagPutFIFO(rx, &f, 14, nullptr), KO_OK);
+}
+
+const std::vector<CAN_COMM_DATA_EL6751_EXT> kFrames = {
+    {4, 0x123, {0xDE, 0xAD, 0xBE, 0xEF}},
+    {2, 0x1ABCDEF0 | CAN_ID_EXTENDED, {0x11, 0x22}},
+    {0, 0x456 | CAN_ID_RTR, {}},
+};
+
+TEST(CanService, KoCanSendSpeaksCansendAndRefusesWhatItCannotSendAsWritten)
 {
     Plant plant;
-    testnode::Child dump = testnode::Child::program({KO_PATH, "can", "dump", "-n", "2", "1"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    auto send = testnode::run_program({KO_PATH, "can", "send", "0", "123#DEADBEEF"});
+    auto send = testnode::run_program({KO_PATH, "can", "send", "0", "123#DE.AD.BE.EF"});
     EXPECT_EQ(send.code, 0) << send.err;
-    EXPECT_EQ(testnode::run_program({KO_PATH, "can", "send", "0", "456#R"}).code, 0);
-    EXPECT_EQ(dump.read_line(), "ch1 123#DEADBEEF");
-    EXPECT_EQ(dump.read_line(), "ch1 456#R");
-    EXPECT_EQ(dump.wait(), 0);
+    Received r;
+    ASSERT_TRUE(receive(plant.can, 1, r));
+    EXPECT_EQ(r.id, 0x123u);
+    EXPECT_EQ(r.length, 4u);
+    EXPECT_EQ(r.data[3], 0xEF);
 
-    auto bad = testnode::run_program({KO_PATH, "can", "send", "0", "12#00"});
-    EXPECT_EQ(bad.code, 2);
-    EXPECT_NE(bad.err.find("3 hex digits (standard) or 8 (extended)"), std::string::npos) << bad.err;
+    const struct {
+        const char *channel, *frame;
+        int code;
+        const char *why;
+    } refused[] = {
+        {"0", "12#00", 2, "3 hex digits (standard) or 8 (extended)"},
+        {"0", "123#R3", 2, "no length in a remote frame"},
+        {"0", "123#11..22", 2, "at most one '.'"},
+        {"0", "123#112233445566778899", 2, "at most 8 data bytes"},
+        {"1", "12345678#11", 1, "standard frames only"},
+        {"7", "123#11", 1, "no such channel"},
+    };
+    for (const auto &c : refused) {
+        auto result = testnode::run_program({KO_PATH, "can", "send", c.channel, c.frame});
+        EXPECT_EQ(result.code, c.code) << c.frame;
+        EXPECT_NE(result.err.find(c.why), std::string::npos) << c.frame << ": " << result.err;
+    }
     auto status = testnode::run_program({KO_PATH, "can", "status"});
     EXPECT_EQ(status.code, 0);
     EXPECT_NE(status.out.find("channels 2"), std::string::npos) << status.out;
     EXPECT_NE(status.out.find("standard"), std::string::npos) << status.out;
+    EXPECT_NE(status.out.find("received 1  delivered 1  lost: rx 0, tx 0"), std::string::npos) << status.out;
+}
+
+TEST(CanService, KoCanDumpPrintsCandumpsDisplayAndALogTheCanToolsRead)
+{
+    if (access("/usr/bin/log2asc", X_OK) != 0 || access("/usr/bin/log2long", X_OK) != 0)
+        GTEST_SKIP() << "can-utils are not installed (make test installs them)";
+    Plant plant;
+    queue_received(kFrames);
+    auto display = testnode::run_program({KO_PATH, "can", "dump", "-n", "3", "0"});
+    EXPECT_EQ(display.code, 0) << display.err;
+    EXPECT_EQ(display.out, "  ch0  123   [4]  DE AD BE EF\n"
+                           "  ch0  1ABCDEF0   [2]  11 22\n"
+                           "  ch0       456   [0]  remote request\n")
+        << "standard identifiers line up once an extended one was seen, as candump's do";
+
+    std::string log = testnode::node_dir() + "/frames.log";
+    queue_received(kFrames);
+    EXPECT_EQ(testnode::run_program({KO_PATH, "can", "dump", "-n", "3", "-l", log, "0"}).code, 0);
+    queue_received(kFrames);
+    auto to_stdout = testnode::run_program({KO_PATH, "can", "dump", "-n", "3", "-L", "0"});
+    std::ifstream in(log);
+    std::string from_file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const std::string &text : {from_file, to_stdout.out}) {
+        EXPECT_NE(text.find(") ch0 123#DEADBEEF\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(") ch0 1ABCDEF0#1122\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(") ch0 456#R\n"), std::string::npos) << text;
+    }
+
+    auto asc = testnode::run_program({"/usr/bin/log2asc", "-I", log, "ch0"});
+    EXPECT_EQ(asc.code, 0);
+    EXPECT_NE(asc.out.find("1  123             Rx   d 4 DE AD BE EF"), std::string::npos) << asc.out;
+    EXPECT_NE(asc.out.find("1  1ABCDEF0x       Rx   d 2 11 22"), std::string::npos) << asc.out;
+    EXPECT_NE(asc.out.find("1  456             Rx   r"), std::string::npos) << asc.out;
+    auto long_form = testnode::run_program({"/bin/sh", "-c", "/usr/bin/log2long < " + log});
+    EXPECT_NE(long_form.out.find("ch0  1ABCDEF0   [2]  11 22"), std::string::npos) << long_form.out;
+
+    auto python = testnode::run_program(
+        {"/usr/bin/python3", "-c",
+         "import can,sys\n"
+         "for m in can.CanutilsLogReader(sys.argv[1]):\n"
+         "    print('%X %d %d %d %s' % (m.arbitration_id, m.is_extended_id, m.is_remote_frame, m.dlc, m.data.hex()))",
+         log});
+    if (python.err.find("No module named 'can'") != std::string::npos)
+        GTEST_SKIP() << "python3-can is not installed (make test installs it)";
+    EXPECT_EQ(python.out, "123 0 0 4 deadbeef\n1ABCDEF0 1 0 2 1122\n456 0 1 0 \n") << python.err;
+
+    queue_received({kFrames[0]});
+    auto json = testnode::run_program({KO_PATH, "can", "dump", "-n", "1", "--json", "0"});
+    EXPECT_NE(json.out.find("\"id\":291,\"extended\":false,\"rtr\":false,\"length\":4,\"data\":\"DEADBEEF\""),
+              std::string::npos)
+        << json.out;
+}
+
+TEST(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
+{
+    Plant plant(", ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1");
+    uint8_t lost = 1;
+    ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &lost, 1), KO_OK);
+    EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 1; })) << node_log();
+    EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u) << "reported while the link is down";
+    EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), 1);
+    lost = 0;
+    ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &lost, 1), KO_OK);
+    EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 0; })) << node_log();
+    EXPECT_EQ(testnode::log_count("CAN: Connected again."), 1u);
+    EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u);
+    const uint8_t data[8] = {0x42};
+    ASSERT_GE(plant.can.write(0, 0x55, 0, 0, 1, data), 1);
+    Received r;
+    ASSERT_TRUE(receive(plant.can, 1, r)) << "frames cross again";
+    EXPECT_EQ(r.id, 0x55u);
 }
 
 TEST(CanService, TheExampleApplicationEchoesWithTheNextIdentifier)

@@ -1,9 +1,12 @@
 // CAN through the gateway driver:
-//  throughput P B  frames from CAN_Write on channel 0 to CAN_Read on channel
-//                  1 over the simulated master (P us cycle, B bit/s CAN bus,
-//                  two standard-format EL6751), for 3 s: frames/s beside the
-//                  bus limit, frames lost, and write-to-read latency in
-//                  cycles (goal: the bus limit, zero loss, p99 <= 3 cycles);
+//  throughput P B  frames from CAN_Write on channel 0 to CAN_ReadWait on
+//                  channel 1 over the simulated master (P us cycle, B bit/s
+//                  CAN bus, two standard-format EL6751), for 3 s: frames/s
+//                  beside the bus limit, frames lost, and write-to-read
+//                  latency in cycles with a reader that sleeps until a frame
+//                  is there (goal: the bus limit, zero loss, p99 <= 3 cycles
+//                  at 1 ms under RT_SCHED=fifo, where the reader is a
+//                  SCHED_FIFO thread too);
 //  pass N          one exchange pass with N gateways and full batches both
 //                  ways (the bench plays master and terminal with the
 //                  drivers' test stand-ins), beside the same 20 FIFO puts and
@@ -24,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <pthread.h>
 #include <sched.h>
 #include <string>
 #include <thread>
@@ -100,7 +104,7 @@ Flow flow(CanPortApi &can, std::chrono::microseconds length, double gap_us)
             if (gap_us > 0)
                 std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<int64_t>(seq * gap_us)));
             sent_at.push_back(Clock::now());
-            int32_t queued = can.write(0, 0x100, 0, 0, 8, data);
+            int32_t queued = can.write(0, 0x100, 0, 0, 8, data);  // -7 (not queued) shows as a lost number
             sent = seq + 1;
             if (queued >= 64)  // keep the send queue short: the bus, not a backlog, sets the pace
                 std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -110,10 +114,9 @@ Flow flow(CanPortApi &can, std::chrono::microseconds length, double gap_us)
     auto give_up = start + length + std::chrono::seconds(2);
     while (Clock::now() < give_up) {
         uint8_t data[8];
-        if (can.read(1, nullptr, nullptr, nullptr, nullptr, data) <= 0) {
+        if (can.read_wait(1, nullptr, nullptr, nullptr, nullptr, data, 100) <= 0) {
             if (Clock::now() - start > length && received + f.lost >= sent.load())
                 break;
-            std::this_thread::sleep_for(std::chrono::microseconds(20));
             continue;
         }
         auto now = Clock::now();
@@ -149,15 +152,26 @@ int run_throughput(uint32_t period_us, uint32_t bitrate)
     uint8_t run = 0;
     for (int i = 0; i < 5000 && (can.get_driver_state(&run, nullptr, nullptr) != 0 || run != 1); ++i)
         usleep(1000);
+    // Under RT_SCHED=fifo the reader is a real-time thread, as an application's would be.
+    const char *reader = "SCHED_OTHER reader";
+    if (const char *sched = std::getenv("RT_SCHED"); sched != nullptr && std::strcmp(sched, "fifo") == 0) {
+        sched_param param{};
+        param.sched_priority = 36;  // the SCHED_FIFO priority of an INtime priority of 160
+        reader = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0 ? "SCHED_FIFO reader"
+                                                                                : "reader not SCHED_FIFO (no rights)";
+    }
     double frame_us = 135.0 * 1e6 / bitrate;  // an 8-byte standard frame, worst-case stuffing
     Flow saturated = flow(can, std::chrono::seconds(2), 0);
     Flow paced = flow(can, std::chrono::seconds(1), frame_us * 2);
     double p99 = percentile(paced.latency_us, 0.99) / period_us;
-    std::printf("cycle %4u us, bus %7u bit/s: %6.0f frames/s (bus limit %5.0f), lost %u; at half the limit "
-                "write->read p50 %.1f p99 %.1f cycles (goal p99 <= 3, no loss) %s\n",
-                period_us, bitrate, saturated.rate, 1e6 / frame_us, saturated.lost + paced.lost,
+    std::printf("cycle %4u us, bus %7u bit/s, %s: %6.0f frames/s (bus limit %5.0f), lost %u; at half the limit "
+                "write->read p50 %.2f p99 %.2f cycles (goal: no loss, p99 <= 3 at 1 ms) %s\n",
+                period_us, bitrate, reader, saturated.rate, 1e6 / frame_us, saturated.lost + paced.lost,
                 percentile(paced.latency_us, 0.5) / period_us, p99,
-                saturated.lost + paced.lost == 0 && p99 <= 3 ? "met" : "NOT MET");
+                saturated.lost + paced.lost != 0 ? "NOT MET"
+                : period_us != 1000              ? "(latency goal stated at 1 ms)"
+                : p99 <= 3                       ? "met"
+                                                 : "NOT MET");
     std::fflush(stdout);
     uint32_t api_status = 0;
     close(0, &api_status);
@@ -271,11 +285,13 @@ int main(int argc, char **argv)
     if (argc == 3 && std::strcmp(argv[1], "pass") == 0)
         return run_pass(static_cast<uint32_t>(std::atoi(argv[2])));
     std::string self = argv[0];
-    std::printf("CAN frames from CAN_Write on channel 0 to CAN_Read on channel 1, 8-byte standard frames\n");
+    std::printf("CAN frames from CAN_Write on channel 0 to CAN_ReadWait on channel 1, 8-byte standard frames\n");
     std::fflush(stdout);
     for (const char *args : {"1000 1000000", "250 500000", "250 1000000"})
         if (std::system((self + " throughput " + args).c_str()) != 0)
             return 1;
+    if (std::system(("RT_SCHED=fifo " + self + " throughput 1000 1000000").c_str()) != 0)
+        return 1;
     std::printf("one exchange pass\n");
     std::fflush(stdout);
     for (const char *args : {"2", "16"})

@@ -28,3 +28,13 @@ done
 [ "$("$work/prefix/bin/ko" get ECATSIM.default.State)" = 8 ] || { echo "the installed master is not operational"; exit 1; }
 "$work/prefix/bin/konode" down
 echo "installed node ran from $work/prefix"
+# The installed unit names the installed konode, and systemd finds nothing to fault.
+unit="$work/prefix/lib/systemd/system/konode@.service"
+grep -q "^ExecStart=$work/prefix/bin/konode up" "$unit" || { echo "the unit does not name $work/prefix/bin/konode"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+  cp "$unit" "$work/konode@plant.service"
+  said=$(systemd-analyze verify "$work/konode@plant.service" 2>&1) || true
+  [ -z "$said" ] || { echo "systemd-analyze verify says: $said"; exit 1; }
+else
+  echo "systemd-analyze is not installed (Debian package systemd): the unit is not verified"
+fi

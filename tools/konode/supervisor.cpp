@@ -31,8 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kFirstDelay = std::chrono::milliseconds(100);
-constexpr auto kMaxDelay = std::chrono::seconds(5);
 constexpr size_t kStartBurst = 5;
 constexpr auto kStartInterval = std::chrono::seconds(10);
 constexpr auto kEndWait = std::chrono::seconds(5);
@@ -268,8 +266,7 @@ private:
                              " starts within 10 s (its console: " + console_file(c) + ")");
             return;
         }
-        Clock::duration delay = std::min<Clock::duration>(kFirstDelay * (1 << std::min<size_t>(c.starts.size() - 1, 6)),
-                                                          kMaxDelay);
+        Clock::duration delay = restart_delay(c.starts.size());
         c.restart_at = now + delay;
         c.restart_due = true;
         char text[512];

@@ -10,6 +10,8 @@
 
 #include "node_check.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string>
 
 namespace konode {
@@ -18,6 +20,16 @@ struct RunOptions {
     bool quiet = false;
     int up_fd = -1;  // -d: told "up" once every service is ready, then closed
 };
+
+// The wait before a restart, given the starts left in the 10 s window: 0.1 s
+// for the first (also after a long healthy run, when none is left),
+// doubling with each further start, at most 5 s.
+inline std::chrono::steady_clock::duration restart_delay(size_t starts_in_window)
+{
+    using namespace std::chrono;
+    size_t doublings = std::min<size_t>(starts_in_window > 0 ? starts_in_window - 1 : 0, 6);
+    return std::min<steady_clock::duration>(milliseconds(100) * (1 << doublings), seconds(5));
+}
 
 // The node directory's pid file of a running konode.
 std::string pid_file();

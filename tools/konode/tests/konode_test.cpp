@@ -3,6 +3,7 @@
 // dies at every start given up, a node in the background ended by down.
 #include "child_process.h"
 #include "kohgapi.h"
+#include "supervisor.h"
 #include "test_node.h"
 
 #include <csignal>
@@ -170,18 +171,16 @@ TEST(Konode, UpInTheBackgroundReturnsOnceUpAndDownEndsIt)
     EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 1) << "nothing left to end";
 }
 
-TEST(Konode, TheSystemdUnitVerifiesClean)
+TEST(Konode, RestartsBackOffFromATenthOfASecondEvenAfterALongHealthyRun)
 {
-    if (testnode::run_program({"/bin/sh", "-c", "command -v systemd-analyze"}).code != 0)
-        GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd): the unit is not checked";
-    std::ifstream unit(SYSTEMD_UNIT);
-    std::string text((std::istreambuf_iterator<char>(unit)), {});
-    // Verified as installed, with konode where the build put it.
-    for (size_t at; (at = text.find("/usr/local/bin/konode")) != std::string::npos;)
-        text.replace(at, std::strlen("/usr/local/bin/konode"), KONODE_PATH);
-    std::string path = write_config("konode@plant.service", text);
-    auto verify = testnode::run_program({"/bin/sh", "-c", "systemd-analyze verify " + path + " 2>&1"});
-    EXPECT_EQ(verify.out, "") << "systemd-analyze verify says:\n" << verify.out;
+    const struct {
+        size_t starts_in_window;
+        int delay_ms;
+    } rows[] = {{0, 100}, {1, 100}, {2, 200}, {3, 400}, {4, 800}, {6, 3200}, {7, 5000}, {40, 5000}};
+    for (const auto &r : rows)
+        EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(konode::restart_delay(r.starts_in_window)).count(),
+                  r.delay_ms)
+            << r.starts_in_window << " starts in the window";
 }
 
 }  // namespace

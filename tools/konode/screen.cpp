@@ -29,16 +29,6 @@ std::string milliseconds(const std::string &name)
     return text;
 }
 
-int32_t pid_of(const std::string &service)
-{
-    std::vector<KoServiceInfo> running(KoServiceEnumerate(nullptr, 0) + 8);
-    uint32_t n = KoServiceEnumerate(running.data(), static_cast<uint32_t>(running.size()));
-    for (uint32_t i = 0; i < n && i < running.size(); ++i)
-        if (service == running[i].name)
-            return running[i].pid;
-    return 0;
-}
-
 void append(std::string &out, const char *format, auto... values)
 {
     char line[256];
@@ -58,6 +48,16 @@ std::string now_text()
 
 }  // namespace
 
+int32_t service_pid(const std::string &service)
+{
+    std::vector<KoServiceInfo> running(KoServiceEnumerate(nullptr, 0) + 8);
+    uint32_t n = KoServiceEnumerate(running.data(), static_cast<uint32_t>(running.size()));
+    for (uint32_t i = 0; i < n && i < running.size(); ++i)
+        if (service == running[i].name)
+            return running[i].pid;
+    return 0;
+}
+
 std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes)
 {
     std::string out;
@@ -68,7 +68,7 @@ std::string render_screen(const ko::NodeConfig &config, const std::map<std::stri
     for (const ko::ServiceDecl &s : config.services) {
         std::string p = "SERVICE." + s.name + ".";
         auto note = notes.find(s.name);
-        int32_t pid = pid_of(s.name);
+        int32_t pid = service_pid(s.name);
         append(out, "%-17s %7s %6s %3s %5s %4s %10s %8s  %s\n", s.name.c_str(),
                pid != 0 ? std::to_string(pid).c_str() : "-", number(p + "Status").c_str(), number(p + "Run").c_str(),
                number(p + "Error").c_str(), number(p + "Connected").c_str(), number(p + "Live").c_str(),

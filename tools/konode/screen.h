@@ -6,6 +6,7 @@
 
 #include "node_config.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -13,8 +14,12 @@ namespace konode {
 
 struct ServiceNotes {
     unsigned restarts = 0;
-    std::string state;  // "starting", "running", "restarting in 0.4 s", "given up", "ended"
+    std::string state;  // "starting", "running", "restarting", "stopped", "given up: REASON", "ended"
+    bool operator==(const ServiceNotes &) const = default;
 };
+
+// The pid of a running service's process, or 0.
+int32_t service_pid(const std::string &service);
 
 std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes);
 

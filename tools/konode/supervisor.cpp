@@ -1,9 +1,20 @@
 // supervisor.cpp - the node's children: start, readiness, run code,
-// restarts with back-off, the status screen, and the end.
+// restarts with back-off, the start report, the status screen, and the end.
+//
+// Decisions:
+// - A child that exits with 0 ended on purpose (ko ctl SERVICE stop, or an
+//   app that finished): it stays "stopped" until konode start NAME; only a
+//   failure (another exit code, a signal) is restarted.
+// - Every child dies with konode (PR_SET_PDEATHSIG), so a konode killed
+//   with SIGKILL leaves no service attached to a store nobody runs.
+// - A service whose process is gone cannot clear its own flags: konode
+//   writes its Status, Run and Connected, and the State of the EtherCAT
+//   master it ran, to 0.
 #include "supervisor.h"
 
 #include "kohgapi.h"
 #include "node_check.h"
+#include "node_files.h"
 #include "rt.h"
 #include "screen.h"
 
@@ -17,7 +28,9 @@
 #include <deque>
 #include <fcntl.h>
 #include <map>
+#include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -37,10 +50,33 @@ constexpr auto kEndWait = std::chrono::seconds(5);
 constexpr auto kReadyWait = std::chrono::seconds(30);
 
 volatile sig_atomic_t ending = 0;
+volatile sig_atomic_t requested = 0;
 
 void on_signal(int)
 {
     ending = 1;
+}
+
+void on_request(int)
+{
+    requested = 1;
+}
+
+// The last line a child wrote to its console, or "".
+std::string last_console_line(const std::string &path)
+{
+    std::ifstream in(path);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.find_first_not_of(" \t\r") != std::string::npos)
+            last = line;
+    return last;
+}
+
+int64_t tag_number(const std::string &name)
+{
+    int64_t value = -1;
+    return KoTagRead(name.c_str(), &value, 8) == KO_OK ? value : -1;
 }
 
 struct Child {
@@ -56,7 +92,9 @@ struct Child {
     Clock::time_point restart_at{};
     bool restart_due = false;
     bool given_up = false;
+    bool stopped = false;  // ended with 0: not restarted until konode start
     bool ready = false;
+    uint64_t start_time = 0;  // RtProcessStartTime of pid
     ServiceNotes notes;
 };
 
@@ -70,32 +108,146 @@ public:
         action.sa_handler = on_signal;
         sigaction(SIGINT, &action, nullptr);
         sigaction(SIGTERM, &action, nullptr);
+        action.sa_handler = on_request;
+        sigaction(SIGUSR1, &action, nullptr);
         signal(SIGPIPE, SIG_IGN);
         make_children();
         for (Child &c : children_)
             start(c);
-        bool told_up = false;
+        auto start_deadline = Clock::now() + options_.start_timeout;
+        bool reported = false;
         auto last_lines = Clock::now() - std::chrono::seconds(10);
         while (!ending) {
             reap();
             take_readiness();
-            restart_due_children();
-            if (!told_up && all_services_settled()) {
-                told_up = true;
-                event("INF", "node up: " + node_contents(node_.config));
-                notify_systemd();
-                if (options_.up_fd >= 0) {
-                    [[maybe_unused]] ssize_t n = write(options_.up_fd, "up\n", 3);
-                    close(options_.up_fd);
-                }
+            if (requested) {
+                requested = 0;
+                start_requested();
             }
-            show(last_lines, told_up);
+            restart_due_children();
+            if (!reported)
+                reported = report_start(Clock::now() > start_deadline);
+            publish_notes();
+            show(last_lines, reported);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return end_all();
     }
 
 private:
+    // Up: an autostart service runs connected, another has set itself up.
+    static bool service_up(const Child &c)
+    {
+        std::string p = "SERVICE." + c.name + ".";
+        if (!c.ready || tag_number(p + "Status") != 1)
+            return false;
+        return !c.autostart || (tag_number(p + "Run") == 1 && tag_number(p + "Connected") == 1);
+    }
+
+    // Why a service is not up, with the last word of its console.
+    std::string not_up(const Child &c) const
+    {
+        std::string p = "SERVICE." + c.name + ".", why;
+        if (c.given_up || c.stopped)
+            why = c.notes.state;
+        else if (!c.ready)
+            why = "its set-up did not finish";
+        else
+            why = "Status " + std::to_string(tag_number(p + "Status")) + ", Run " +
+                  std::to_string(tag_number(p + "Run")) + ", Connected " +
+                  std::to_string(tag_number(p + "Connected")) + ", Error " + std::to_string(tag_number(p + "Error"));
+        std::string console = last_console_line(console_file(c));
+        return "service " + c.name + " did not start: " + why +
+               (console.empty() ? "" : "; its console says: " + console);
+    }
+
+    // Once every service is up, or the start time is over (or every service
+    // that is not up has ended for good): "node up", or each service that
+    // did not start. true once reported.
+    bool report_start(bool time_over)
+    {
+        std::vector<std::string> failures;
+        bool waiting = false;
+        for (const Child &c : children_) {
+            if (!c.service || service_up(c))
+                continue;
+            failures.push_back(not_up(c));
+            waiting = waiting || !(c.given_up || c.stopped);
+        }
+        if (!failures.empty() && waiting && !time_over)
+            return false;
+        std::string message;
+        if (failures.empty()) {
+            event("INF", "node up: " + node_contents(node_.config));
+            notify_systemd();
+            message = "up\n";
+        } else {
+            message = "failed\n";
+            for (const std::string &f : failures) {
+                event("ERR", f);
+                message += f + "\n";
+            }
+        }
+        if (options_.up_fd >= 0) {
+            [[maybe_unused]] ssize_t n = write(options_.up_fd, message.data(), message.size());
+            close(options_.up_fd);
+        }
+        return true;
+    }
+
+    void publish_notes()
+    {
+        Notes notes;
+        for (const Child &c : children_)
+            notes[(c.service ? "" : "app:") + c.name] = c.notes;
+        if (notes != published_) {
+            write_notes(notes);
+            published_ = notes;
+        }
+    }
+
+    void record_children() const
+    {
+        std::vector<ChildRecord> records;
+        for (const Child &c : children_)
+            if (c.pid > 0)
+                records.push_back({c.pid, c.start_time, c.name});
+        write_children(records);
+    }
+
+    // konode start NAME: a stopped or given-up child starts afresh.
+    void start_requested()
+    {
+        for (const std::string &name : take_requests())
+            for (Child &c : children_) {
+                if (c.name != name)
+                    continue;
+                if (c.pid > 0 || c.restart_due) {
+                    event("INF", label(c) + " runs already");
+                    continue;
+                }
+                c.given_up = c.stopped = false;
+                c.starts.clear();
+                event("INF", "starting " + label(c) + " (konode start)");
+                start(c);
+            }
+    }
+
+    // A dead service cannot clear its flags: they and its master's state go to 0.
+    void clear_service_tags(const Child &c) const
+    {
+        uint8_t zero = 0;
+        for (const char *key : {"Status", "Run", "Connected"})
+            KoTagWrite(("SERVICE." + c.name + "." + key).c_str(), &zero, 1);
+        for (const ko::EthercatDecl &e : node_.config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", ""}}
+                                                                        : node_.config.ethercat) {
+            std::string state = "ECATSIM." + e.name + ".State";
+            char owner[64] = {};
+            if (KoTagGetProperty(state.c_str(), "Service", owner, sizeof owner) == KO_OK && c.name == owner)
+                KoTagWrite(state.c_str(), &zero, 1);
+        }
+    }
+
     // Under systemd's Type=notify: READY=1 once every service is up.
     static void notify_systemd()
     {
@@ -153,8 +305,12 @@ private:
             event("ERR", label(c) + ": cannot make its start-up pipe: " + std::strerror(errno));
             return;
         }
+        pid_t konode_pid = getpid();
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);  // the child ends with konode
+            if (getppid() != konode_pid)
+                _exit(1);  // konode died before the line above
             for (const std::string &e : c.env)
                 putenv(strdup(e.c_str()));
             if (c.service) {
@@ -187,6 +343,8 @@ private:
             return;
         }
         c.pid = pid;
+        c.start_time = RtProcessStartTime(pid);
+        record_children();
         c.ready = !c.service;
         c.started = Clock::now();
         c.starts.push_back(c.started);
@@ -256,12 +414,21 @@ private:
             close(c.ready_fd);
             c.ready_fd = -1;
         }
+        record_children();
+        if (c.service)
+            clear_service_tags(c);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+            c.stopped = true;
+            c.notes.state = c.service ? "stopped" : "ended";
+            event("INF", label(c) + " ended with 0: not restarted (konode start " + c.name + " starts it again)");
+            return;
+        }
         auto now = Clock::now();
         while (!c.starts.empty() && now - c.starts.front() > kStartInterval)
             c.starts.pop_front();
         if (c.starts.size() >= kStartBurst) {
             c.given_up = true;
-            c.notes.state = "given up";
+            c.notes.state = "given up: " + how(status);
             event("ERR", label(c) + " " + how(status) + "; given up after " + std::to_string(kStartBurst) +
                              " starts within 10 s (its console: " + console_file(c) + ")");
             return;
@@ -284,14 +451,6 @@ private:
                 ++c.notes.restarts;
                 start(c);
             }
-    }
-
-    bool all_services_settled() const
-    {
-        for (const Child &c : children_)
-            if (c.service && !c.ready && !c.given_up)
-                return false;
-        return true;
     }
 
     void event(const char *level, const std::string &text)
@@ -349,7 +508,7 @@ private:
         event("INF", "ending the node");
         for (Child &c : children_)
             if (c.pid > 0)
-                kill(c.pid, SIGTERM);
+                kill(c.service ? c.pid : -c.pid, SIGTERM);  // an app's process group: its own children too
         bool clean = true;
         auto deadline = Clock::now() + kEndWait;
         for (;;) {
@@ -370,7 +529,7 @@ private:
             if (Clock::now() > deadline) {
                 for (Child &c : children_)
                     if (c.pid > 0) {
-                        kill(c.pid, SIGKILL);
+                        kill(c.service ? c.pid : -c.pid, SIGKILL);
                         waitpid(c.pid, nullptr, 0);
                         event("ERR", label(c) + " did not end within 5 s: killed");
                         c.pid = 0;
@@ -383,6 +542,8 @@ private:
         }
         for (const Child &c : children_)
             clean = clean && !c.given_up;
+        record_children();
+        write_ended();
         return clean ? 0 : 1;
     }
 
@@ -390,14 +551,10 @@ private:
     RunOptions options_;
     std::vector<Child> children_;
     std::deque<std::string> events_;
+    Notes published_;
 };
 
 }  // namespace
-
-std::string pid_file()
-{
-    return std::string(RtNodeDirectory()) + "/konode.pid";
-}
 
 int run_node(const CheckedNode &node, const RunOptions &options)
 {

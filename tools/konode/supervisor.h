@@ -1,8 +1,11 @@
 // supervisor.h - runs a node: one iohost per service and the node's apps,
 // started in config order, each service run once it reports its start-up
-// done (RT_READY_FD) when it is autostart. A child that dies is restarted
-// the way systemd's Restart=on-failure does it: after 0.1 s, doubling up to
-// 5 s, and given up after 5 starts within 10 s. SIGINT or SIGTERM ends
+// done (RT_READY_FD) when it is autostart. The node is up once every
+// autostart service runs connected (Status, Run and Connected 1) and every
+// other service has set itself up. A child that fails is restarted the way
+// systemd's Restart=on-failure does it: after 0.1 s, doubling up to 5 s,
+// and given up after 5 starts within 10 s; one that exits with 0 stays
+// stopped until konode start (SIGUSR1 with its name in konode.requests). SIGINT or SIGTERM ends
 // every child with SIGTERM (the services' end notification), waits up to
 // 5 s, then kills and reports what is left. Each child's standard output
 // and error go to RT_NODE_DIR/NAME.console.
@@ -18,7 +21,10 @@ namespace konode {
 
 struct RunOptions {
     bool quiet = false;
-    int up_fd = -1;  // -d: told "up" once every service is ready, then closed
+    // Told "up\n" once every service is up, or "failed\n" and a line per
+    // service that did not start within start_timeout; then closed.
+    int up_fd = -1;
+    std::chrono::steady_clock::duration start_timeout = std::chrono::seconds(15);
 };
 
 // The wait before a restart, given the starts left in the 10 s window: 0.1 s
@@ -30,9 +36,6 @@ inline std::chrono::steady_clock::duration restart_delay(size_t starts_in_window
     size_t doublings = std::min<size_t>(starts_in_window > 0 ? starts_in_window - 1 : 0, 6);
     return std::min<steady_clock::duration>(milliseconds(100) * (1 << doublings), seconds(5));
 }
-
-// The node directory's pid file of a running konode.
-std::string pid_file();
 
 // Runs the node until a signal ends it; the exit code of konode up.
 int run_node(const CheckedNode &node, const RunOptions &options);

@@ -3,6 +3,7 @@
 // dies at every start given up, a node in the background ended by down.
 #include "child_process.h"
 #include "kohgapi.h"
+#include "rt.h"
 #include "supervisor.h"
 #include "test_node.h"
 
@@ -169,6 +170,111 @@ TEST(Konode, UpInTheBackgroundReturnsOnceUpAndDownEndsIt)
     EXPECT_EQ(tag("SERVICE.TEST.Status"), 0);
     EXPECT_EQ(pid_of("TEST"), 0);
     EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 1) << "nothing left to end";
+}
+
+bool process_alive(pid_t pid)
+{
+    return pid > 0 && kill(pid, 0) == 0;
+}
+
+pid_t konode_pid()
+{
+    std::ifstream in(testnode::node_dir() + "/konode.pid");
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+}
+
+TEST(Konode, OneKonodeRunsANodeAndWhatItStartedEndsWithIt)
+{
+    std::string path = write_config("plant.toml", test_node_config(false) +
+                                                      "[[app]]\nname = \"sleeper\"\ncommand = [\"sleep\", \"600\"]\n");
+    // A process an earlier konode of this node left behind.
+    testnode::Child leftover = testnode::Child::program({"/bin/sleep", "600"});
+    std::ofstream(testnode::node_dir() + "/konode.children")
+        << leftover.pid() << " " << RtProcessStartTime(leftover.pid()) << " OLD\n";
+
+    testnode::Child first = testnode::Child::program({KONODE_PATH, "up", "-d", path});
+    testnode::Child second = testnode::Child::program({KONODE_PATH, "up", "-d", path});
+    int codes[2] = {first.wait(30000), second.wait(30000)};
+    EXPECT_EQ(codes[0] + codes[1], 1) << "one up wins, the other is refused: " << codes[0] << " " << codes[1];
+    EXPECT_EQ(leftover.wait(10000), 128 + SIGTERM) << "the earlier node's process was ended";
+    auto again = testnode::run_program({KONODE_PATH, "up", "-d", path});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("a node runs in " + testnode::node_dir() + " already (konode pid " +
+                             std::to_string(konode_pid()) + ")"),
+              std::string::npos)
+        << again.err;
+
+    ASSERT_TRUE(eventually([] { return pid_of("TEST") != 0; }));
+    pid_t service = pid_of("TEST");
+    kill(konode_pid(), SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !process_alive(service); })) << "the service ends with its konode";
+    auto status = testnode::run_program({KONODE_PATH, "status"});
+    EXPECT_EQ(status.code, 3) << status.out;
+    EXPECT_EQ(status.out, "node not running\n");
+
+    auto up = testnode::run_program({KONODE_PATH, "up", "-d", path});
+    EXPECT_EQ(up.code, 0) << up.err;
+    EXPECT_EQ(up.err.find("still runs"), std::string::npos) << "nothing was left: " << up.err;
+    EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 0);
+    status = testnode::run_program({KONODE_PATH, "status"});
+    EXPECT_EQ(status.code, 3);
+    EXPECT_EQ(status.out.rfind("node not running (ended at 20", 0), 0u) << status.out;
+}
+
+TEST(Konode, UpNamesEachServiceThatDidNotStartAndAGivenUpServiceLooksDead)
+{
+    std::string path = write_config("plant.toml", test_node_config(true));
+    auto up = testnode::run_program({KONODE_PATH, "up", "-d", "--timeout", "5", path});
+    EXPECT_EQ(up.code, 1) << up.out;
+    EXPECT_NE(up.err.find("konode: service BROKEN did not start: given up: exited with"), std::string::npos) << up.err;
+    EXPECT_NE(up.err.find("its console says: "), std::string::npos) << up.err;
+    EXPECT_EQ(up.err.find("service TEST"), std::string::npos) << "TEST came up: " << up.err;
+
+    // A service that dies at every start is given up, and its tags say so.
+    ASSERT_TRUE(eventually([] { return tag("SERVICE.TEST.Run") == 1; }));
+    for (int start = 0; start < 5; ++start) {
+        int32_t pid = 0;
+        ASSERT_TRUE(eventually([&] { return (pid = pid_of("TEST")) != 0 && tag("SERVICE.TEST.Status") == 1; }))
+            << "start " << start << "\n" << node_log();
+        kill(pid, SIGKILL);
+        ASSERT_TRUE(eventually([&] { return pid_of("TEST") != pid; }));
+    }
+    EXPECT_TRUE(eventually([] {
+        return testnode::run_program({KONODE_PATH, "status"}).out.find("given up: was killed by signal 9") !=
+               std::string::npos;
+    })) << testnode::run_program({KONODE_PATH, "status"}).out;
+    for (const char *flag : {"Status", "Run", "Connected"})
+        EXPECT_EQ(tag(std::string("SERVICE.TEST.") + flag), 0) << flag;
+    auto json = testnode::run_program({KONODE_PATH, "status", "--json"});
+    EXPECT_NE(json.out.find("\"name\":\"TEST\",\"pid\":null,\"status\":0"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"restarts\":4,\"state\":\"given up: was killed by signal 9 (Killed)\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 0);
+}
+
+TEST(Konode, AStoppedServiceStaysStoppedUntilKonodeStart)
+{
+    std::string path = write_config("plant.toml", test_node_config(false));
+    ASSERT_EQ(testnode::run_program({KONODE_PATH, "up", "-d", path}).code, 0);
+    int32_t before = pid_of("TEST");
+    auto stop = testnode::run_program({KO_PATH, "ctl", "TEST", "stop"});
+    EXPECT_EQ(stop.code, 0) << stop.err;
+    EXPECT_TRUE(eventually([] {
+        return testnode::run_program({KONODE_PATH, "status"}).out.find("  stopped\n") != std::string::npos;
+    })) << testnode::run_program({KONODE_PATH, "status"}).out;
+    EXPECT_EQ(pid_of("TEST"), 0) << "not restarted";
+    auto typo = testnode::run_program({KONODE_PATH, "start", "TSET"});
+    EXPECT_EQ(typo.code, 1);
+    EXPECT_NE(typo.err.find("no service or app TSET; did you mean TEST?"), std::string::npos) << typo.err;
+    auto start = testnode::run_program({KONODE_PATH, "start", "TEST"});
+    EXPECT_EQ(start.code, 0) << start.err;
+    EXPECT_EQ(start.out, "service TEST runs\n");
+    EXPECT_NE(pid_of("TEST"), before);
+    EXPECT_TRUE(eventually([] { return tag("SERVICE.TEST.Run") == 1; })) << "an autostart service runs again";
+    EXPECT_EQ(testnode::run_program({KONODE_PATH, "down"}).code, 0);
 }
 
 TEST(Konode, RestartsBackOffFromATenthOfASecondEvenAfterALongHealthyRun)

@@ -17,12 +17,21 @@ struct Options {
 
 int list(const Options &options, const std::string &glob);
 int get(const Options &options, const std::vector<std::string> &names);
-int set(const Options &options, const std::string &type, const std::string &tag, const std::string &value);
+// A missing tag is made only with create or a type.
+int set(const Options &options, const std::string &type, const std::string &tag, const std::string &value, bool create);
 int watch(const Options &options, const std::vector<std::string> &globs, unsigned interval_ms, unsigned rounds);
 int status(const Options &options, const std::string &service);
 // stop waits until the service's process has ended unless wait is false.
 int ctl(const std::string &service, const std::string &command, bool wait);
-int log(bool follow);
+struct LogOptions {
+    bool follow = false;
+    unsigned last = 0;       // -n: only the last lines (0: all)
+    std::string level;       // at least this level: DBG, INF/OPE, WRN, ERR
+    std::string service;     // lines of this source only
+    std::string since;       // lines at or after this time (ISO text, or 30s, 10m, 2h, 1d ago)
+    bool json = false;
+};
+int log(const LogOptions &options);
 struct DumpOptions {
     unsigned count = 0;      // frames to print; 0: until Ctrl-C
     char time_mode = 0;      // display timestamps: a, A, d, z or none

@@ -2,11 +2,13 @@
 //
 //   ko list [GLOB]                    name, type, value, description
 //   ko get TAG...                     each value alone on its line
-//   ko set [--type T] TAG VALUE       write (creates a missing tag)
+//   ko set [--create] [--type T] TAG VALUE
+//                                     write; a missing tag only with --create or --type
 //   ko watch GLOB... [-i MS] [-n N]   values every MS; "*" marks a change
 //   ko status [SERVICE]               services, their state and threads
 //   ko ctl SERVICE run|stop|pause|trigger
-//   ko log [-f]                       the node log, optionally followed
+//   ko log [-f] [-n N] [--level L] [--service S] [--since T]
+//                                     the node log, filtered, optionally followed
 //   ko can dump CH [-n N] [-t a|A|d|z] [-L | -l FILE]
 //                                     CAN frames received on a channel (candump's display;
 //                                     -L its log format, -l FILE that format into a file)
@@ -98,9 +100,11 @@ int main(int argc, char **argv)
                "Exit: 0 done, 1 failed (a missing tag, a service not answering), 2 usage.\n"
                "Examples:\n"
                "  ko list 'Line1.*'              tags, types, values\n"
-               "  ko set Line1.Setpoint -2.5     write (a missing tag is created)\n"
+               "  ko set Line1.Setpoint 1234     write a tag\n"
+               "  ko set --create Test.Level 2.5 make a new tag\n"
                "  ko watch 'SERVICE.ECAT.*'      live values\n"
                "  ko status --json               services, machine-readable\n"
+               "  ko log --level WRN -n 20       the last warnings and errors\n"
                "  ko can send 0 123#DEADBEEF     a CAN frame");
 
     std::string glob;
@@ -112,8 +116,10 @@ int main(int argc, char **argv)
     get->add_option("TAG", names, "tag names")->required();
 
     std::string set_type, set_tag, set_value;
-    auto *set = app.add_subcommand("set", "write a tag value; a missing tag is created");
-    set->add_option("--type", set_type, "type of a tag to create: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64");
+    bool create = false;
+    auto *set = app.add_subcommand("set", "write a tag value (--create or --type makes a missing tag)");
+    set->add_option("--type", set_type, "type of the tag, and of a tag to make: u8 i8 byte i16 u16 u32 i32 i64 u64 f32 f64");
+    set->add_flag("--create", create, "make the tag when it is missing (its type from the value, or --type)");
     set->add_option("TAG", set_tag, "tag name")->required();
     set->add_option("VALUE", set_value, "value")->required();
 
@@ -137,9 +143,13 @@ int main(int argc, char **argv)
     bool no_wait = false;
     ctl->add_flag("--no-wait", no_wait, "stop: return at once instead of waiting until the process has ended");
 
-    bool follow = false;
-    auto *log = app.add_subcommand("log", "print the node log");
-    log->add_flag("-f,--follow", follow, "keep printing new lines");
+    kotool::LogOptions log_options;
+    auto *log = app.add_subcommand("log", "print the node log (TIME PID SOURCE LEVEL TEXT)");
+    log->add_flag("-f,--follow", log_options.follow, "keep printing new lines");
+    log->add_option("-n,--lines", log_options.last, "only the last N lines");
+    log->add_option("--level", log_options.level, "lines of this level and above: DBG, INF, OPE, WRN, ERR");
+    log->add_option("--service", log_options.service, "lines of this source only (a service, or konode)");
+    log->add_option("--since", log_options.since, "lines from this time on: 30s, 10m, 2h, 1d ago, or 2026-12-09T13:50");
 
     auto *can = app.add_subcommand("can", "CAN frames of the gateway channels (candump / cansend text)");
     can->require_subcommand(1);
@@ -175,7 +185,7 @@ int main(int argc, char **argv)
     if (*get)
         return kotool::get(options, names);
     if (*set)
-        return kotool::set(options, set_type, set_tag, set_value);
+        return kotool::set(options, set_type, set_tag, set_value, create);
     if (*watch)
         return kotool::watch(options, globs, interval_ms, rounds);
     if (*status)
@@ -193,5 +203,6 @@ int main(int argc, char **argv)
         return kotool::can_send(channel, frame);
     if (*can_status)
         return kotool::can_status(options);
-    return kotool::log(follow);
+    log_options.json = options.json;
+    return kotool::log(log_options);
 }

@@ -1,6 +1,8 @@
 // output.cpp - helpers of the ko commands.
 #include "output.h"
 
+#include "suggest.h"
+
 #include <cstdio>
 #include <fnmatch.h>
 
@@ -34,6 +36,14 @@ bool find(const std::string &name, Tag &tag)
         return false;
     tag.entry = entry;
     return KoTagGetInfo(entry, &tag.info) == KO_OK;
+}
+
+std::string closest_tag(const std::string &name)
+{
+    std::vector<std::string> names;
+    for (const Tag &t : tags_matching(""))
+        names.push_back(t.info.name);
+    return ko::did_you_mean(name, names);
 }
 
 std::string property(const std::string &name, const char *property_name)

@@ -21,6 +21,8 @@ struct Tag {
 std::vector<Tag> tags_matching(const std::string &glob);
 // A tag by exact name; false when missing.
 bool find(const std::string &name, Tag &tag);
+// "; did you mean NAME?" with the store's tag name closest to name, or "".
+std::string closest_tag(const std::string &name);
 // A text property or "".
 std::string property(const std::string &name, const char *property);
 

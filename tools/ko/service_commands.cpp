@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "node_config.h"
 #include "output.h"
+#include "suggest.h"
 #include "rt.h"
 #include "tag_text.h"
 
@@ -57,6 +58,18 @@ std::string tag_value(const std::string &name)
     return status == KO_OK ? value : "-";
 }
 
+// A time tag in ms with 3 decimals, as the node's screen shows it.
+std::string ms_value(const std::string &name)
+{
+    float ms = 0;
+    Tag t;
+    if (!find(name, t) || t.info.type != KO_TYPE_F32 || KoTagReadByEntry(t.entry, &ms, 4) != KO_OK)
+        return tag_value(name);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", static_cast<double>(ms));
+    return text;
+}
+
 // The simulated EtherCAT masters a service runs: their State tags carry the
 // service's name in the "Service" property.
 struct MasterRow {
@@ -104,7 +117,11 @@ int status(const Options &options, const std::string &only)
         if (only.empty() || r.name == only || r.short_name == only)
             rows.push_back(r);
     if (!only.empty() && rows.empty()) {
-        std::fprintf(stderr, "ko: no service %s in the node config or running\n", only.c_str());
+        std::vector<std::string> names;
+        for (const ServiceRow &r : services())
+            names.push_back(r.name);
+        std::fprintf(stderr, "ko: no service %s in the node config or running%s\n", only.c_str(),
+                     ko::did_you_mean(only, names).c_str());
         return kFailed;
     }
     if (!options.json && !options.terse)
@@ -140,8 +157,11 @@ int status(const Options &options, const std::string &only)
                 char thread[16];
                 std::snprintf(thread, sizeof thread, "%sThread%02d", direction, n);
                 std::vector<std::string> values;
-                for (const char *key : kStatistics)
-                    values.push_back(tag_value(prefix + thread + "_" + key));
+                for (const char *key : kStatistics) {
+                    std::string tag = prefix + thread + "_" + key;
+                    bool time = std::string(key).rfind("Time", 0) == 0;
+                    values.push_back(time ? ms_value(tag) : tag_value(tag));
+                }
                 if (values[0] == "-")
                     continue;
                 if (options.json) {
@@ -185,25 +205,19 @@ const ServiceRow *running_service(const std::vector<ServiceRow> &rows, const std
     return nullptr;
 }
 
-std::string lower(std::string text)
-{
-    for (char &c : text)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// "no running service X": the running ones named, and the one meant when
-// only the case differs.
+// "no running service X": the running ones named, and the closest of them.
 void report_unknown(const std::vector<ServiceRow> &rows, const std::string &name)
 {
-    std::string running, meant;
+    std::string running;
+    std::vector<std::string> names;
     for (const ServiceRow &r : rows) {
         if (r.pid == 0)
             continue;
         running += (running.empty() ? "" : ", ") + r.name;
-        if (lower(r.name) == lower(name) || lower(r.short_name) == lower(name))
-            meant = r.name;
+        names.push_back(r.name);
+        names.push_back(r.short_name);
     }
+    std::string meant = ko::closest(name, names);
     std::fprintf(stderr, "ko: no running service %s%s; %s\n", printable(name).c_str(),
                  meant.empty() ? "" : (" (did you mean " + meant + "?)").c_str(),
                  running.empty() ? "no service runs in this node" : ("running: " + running).c_str());

@@ -16,7 +16,8 @@ namespace {
 
 int no_match(const std::string &glob)
 {
-    std::fprintf(stderr, "ko: no tag matches \"%s\"\n", glob.c_str());
+    bool pattern = glob.find_first_of("*?[") != std::string::npos;
+    std::fprintf(stderr, "ko: no tag matches \"%s\"%s\n", glob.c_str(), pattern ? "" : closest_tag(glob).c_str());
     return kFailed;
 }
 
@@ -83,7 +84,8 @@ int get(const Options &options, const std::vector<std::string> &names)
         if (find(name, t))
             value = value_text(t.entry, t.info, status);
         if (status != KO_OK) {
-            std::fprintf(stderr, "ko: %s: %s\n", name.c_str(), KoStatusText(status));
+            std::fprintf(stderr, "ko: %s: %s%s\n", name.c_str(), KoStatusText(status),
+                         status == KO_E_NOT_FOUND ? closest_tag(name).c_str() : "");
             result = kFailed;
             continue;
         }
@@ -97,7 +99,7 @@ int get(const Options &options, const std::vector<std::string> &names)
     return result;
 }
 
-int set(const Options &, const std::string &type_name, const std::string &tag, const std::string &value)
+int set(const Options &, const std::string &type_name, const std::string &tag, const std::string &value, bool create)
 {
     uint16_t wanted = 0;
     if (!type_name.empty()) {
@@ -115,6 +117,11 @@ int set(const Options &, const std::string &type_name, const std::string &tag, c
     if (exists && wanted != 0 && wanted != t.info.type) {
         std::fprintf(stderr, "ko: %s exists with type %s, not %s\n", tag.c_str(), type_to_name(t.info.type),
                      type_name.c_str());
+        return kFailed;
+    }
+    if (!exists && !create && wanted == 0) {
+        std::fprintf(stderr, "ko: no tag %s%s (--create makes a new tag)\n", printable(tag).c_str(),
+                     closest_tag(tag).c_str());
         return kFailed;
     }
     if (!exists) {

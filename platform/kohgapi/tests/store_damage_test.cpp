@@ -116,7 +116,7 @@ TEST(StoreDamage, AFullNameIndexNeverHangsALookUp)
     auto r = ko(dir, {"get", "No.Such.Tag"});
     EXPECT_EQ(r.code, 1) << r.err;
     EXPECT_NE(r.err.find("No.Such.Tag"), std::string::npos) << r.err;
-    r = ko(dir, {"set", "New.Tag", "1"});
+    r = ko(dir, {"set", "--create", "New.Tag", "1"});
     EXPECT_NE(r.code, 0);
     EXPECT_LT(r.code, 128) << "not killed";
 }

@@ -93,6 +93,8 @@ TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
         const char *value_after;
     } rows[] = {
         {{"set", "Line1.Mode", "7"}, 0, "", "Line1.Mode", "7"},
+        {{"set", "Line1.Mod", "7"}, 1, "ko: no tag Line1.Mod; did you mean Line1.Mode? (--create makes a new tag)\n",
+         "Line1.Mod", nullptr},
         {{"set", "Line1.Mode", "300"}, 1, "ko: Line1.Mode: \"300\" does not fit type u8; the value is unchanged\n",
          "Line1.Mode", "7"},
         {{"set", "Line1.Mode", "-1"}, 1, "ko: Line1.Mode: \"-1\" does not fit type u8; the value is unchanged\n",
@@ -106,20 +108,20 @@ TEST(Ko, SetWritesCreatesAndRefusesWhatDoesNotFit)
         {{"set", "Line1.Speed", "-inf"}, 0, "", "Line1.Speed", "-inf"},
         {{"set", "Line1.Speed", "1500"}, 0, "", "Line1.Speed", "1500"},
         {{"set", "-s", "Line1.Speed", "-1e-3"}, 0, "", "Line1.Speed", "-0.001"},
-        {{"set", "New.Negative", "-7"}, 0, "", "New.Negative", "-7"},
-        {{"set", "New.Huge", "18446744073709551616"}, 1,
+        {{"set", "--create", "New.Negative", "-7"}, 0, "", "New.Negative", "-7"},
+        {{"set", "--create", "New.Huge", "18446744073709551616"}, 1,
          "ko: New.Huge: 18446744073709551616 does not fit any integer type; give --type f64 to store it as a float\n",
          "New.Huge", nullptr},
-        {{"set", "New.Blank", " 7"}, 1, "ko: New.Blank: \" 7\" is not a number; give --type to create the tag\n",
+        {{"set", "--create", "New.Blank", " 7"}, 1, "ko: New.Blank: \" 7\" is not a number; give --type to create the tag\n",
          "New.Blank", nullptr},
         {{"set", "Line1.Block", "01 a0 ff"}, 0, "", "Line1.Block", "01 a0 ff 00"},
-        {{"set", "New.Count", "42"}, 0, "", "New.Count", "42"},
+        {{"set", "--create", "New.Count", "42"}, 0, "", "New.Count", "42"},
         {{"set", "--type", "u16", "New.Word", "65535"}, 0, "", "New.Word", "65535"},
         {{"set", "--type", "u8", "New.Small", "256"}, 1,
          "ko: New.Small: \"256\" does not fit type u8; the value is unchanged\n", "New.Small", nullptr},
         {{"set", "--type", "i32", "Line1.Mode", "1"}, 1, "ko: Line1.Mode exists with type u8, not i32\n", "Line1.Mode",
          "7"},
-        {{"set", "New.Text", "hello"}, 1, "ko: New.Text: \"hello\" is not a number; give --type to create the tag\n",
+        {{"set", "--create", "New.Text", "hello"}, 1, "ko: New.Text: \"hello\" is not a number; give --type to create the tag\n",
          "New.Text", nullptr},
     };
     for (const Row &r : rows) {
@@ -216,6 +218,10 @@ TEST(Ko, UnknownCommandsPatternsThatMatchNothingAndTheVersion)
         EXPECT_EQ(r.err, "ko: no tag matches \"NOTHING.*\"\n") << command[0];
         EXPECT_EQ(r.out, "") << command[0];
     }
+    r = ko({"get", "Line1.Mod"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("did you mean Line1.Mode?"), std::string::npos) << r.err;
+    EXPECT_NE(ko({"watch", "Line1.Sped", "-n", "1"}).err.find("did you mean Line1.Speed?"), std::string::npos);
     EXPECT_EQ(ko({"list", "Line1.*"}).code, 0);
     // Options are taken after the command as well as before it.
     EXPECT_EQ(ko({"list", "Line1.Mode", "--json"}).out, ko({"--json", "list", "Line1.Mode"}).out);
@@ -290,6 +296,7 @@ TEST(Ko, CtlNamesTheRunningServicesAndStopWaitsForTheEnd)
     EXPECT_EQ(nope.err, "ko: no running service NOPE; running: TEST\n");
     auto lower = ko({"ctl", "test", "run"});
     EXPECT_EQ(lower.err, "ko: no running service test (did you mean TEST?); running: TEST\n");
+    EXPECT_EQ(ko({"ctl", "TETS", "run"}).err, "ko: no running service TETS (did you mean TEST?); running: TEST\n");
     EXPECT_EQ(ko({"ctl", "TEST", "run"}).code, 0);
     auto stop = ko({"ctl", "TEST", "stop"});
     EXPECT_EQ(stop.code, 0) << stop.err;
@@ -336,9 +343,10 @@ for number, line in enumerate(sys.stdin, 1):
     walk(json.loads(line), f"line {number}")
 print("ok")
 )";
+    KoLogWrite("LINE_1", "WRN", "a line with \"quotes\"");
     std::vector<std::vector<std::string>> commands = {
         {"list", "--json"}, {"get", "Line1.Speed", "Line1.Frames", "--json"},
-        {"watch", "Line1.*", "-n", "2", "-i", "10", "--json"}, {"status", "--json"}};
+        {"watch", "Line1.*", "-n", "2", "-i", "10", "--json"}, {"status", "--json"}, {"log", "--json"}};
     for (const auto &command : commands) {
         auto r = ko(command);
         ASSERT_EQ(r.code, 0) << command[0] << ": " << r.err;
@@ -349,6 +357,45 @@ print("ok")
     EXPECT_NE(ko({"status", "--json"}).out.find("\"threads\":[{\"name\":\"InThread00\",\"cycles\":0"),
               std::string::npos);
     KoServiceEnd(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Ko, LogFiltersByLevelServiceAndTimeAndKeepsTheLastLines)
+{
+    make_tags();
+    KoLogWrite("ECAT", "WRN", "first warning");
+    KoLogWrite("MODBUS", "DBG", "some detail");
+    KoLogWrite("ECAT", "ERR", "an error");
+    auto texts = [](const std::string &out) {
+        std::string kept;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            kept += line.substr(line.find(' ', line.find(' ', line.find(' ', line.find(' ') + 1) + 1) + 1) + 1) + "|";
+        return kept;
+    };
+    const struct {
+        std::vector<std::string> args;
+        const char *texts;
+    } rows[] = {
+        {{"log", "--level", "WRN"}, "first warning|an error|"},
+        {{"log", "--service", "MODBUS"}, "some detail|"},
+        {{"log", "-n", "1"}, "an error|"},
+        {{"log", "--since", "1h", "--level", "ERR"}, "an error|"},
+        {{"log", "--since", "2999-01-01"}, ""},
+    };
+    for (const auto &r : rows) {
+        auto result = ko(r.args);
+        EXPECT_EQ(result.code, 0) << r.args[1] << ": " << result.err;
+        EXPECT_EQ(texts(result.out), r.texts) << r.args[1];
+    }
+    auto json = ko({"log", "--json", "-n", "1"});
+    EXPECT_NE(json.out.find("\"source\":\"ECAT\",\"level\":\"ERR\",\"text\":\"an error\"}"), std::string::npos)
+        << json.out;
+    EXPECT_EQ(ko({"log", "--since", "yesterday"}).code, 2);
+    EXPECT_EQ(ko({"log", "--level", "LOUD"}).code, 2);
 }
 
 }  // namespace

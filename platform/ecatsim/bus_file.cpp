@@ -61,6 +61,8 @@ public:
                           " output bytes here; each holds at most " + std::to_string(kImageMax));
             bus.terminals.push_back(std::move(d));
         });
+        if (!clean())
+            return;  // wiring refers to terminals, which must all have been read
         each_table(root, "terminal", [&](const toml::table &t, const std::string &prefix) {
             const toml::node *wired = t.get("wired_to");
             if (wired == nullptr)
@@ -224,7 +226,8 @@ bool parse_bus(const std::string &text, const std::string &path, const std::stri
 {
     bus = BusDecl{};
     bus.name = name;
-    if (ko::parse_toml(text, path, error, [&](const toml::table &root) { BusReader(path).read(root, bus); }))
+    BusReader reader(path);
+    if (ko::parse_toml(text, path, error, reader, [&](const toml::table &root) { reader.read(root, bus); }))
         return true;
     bus = BusDecl{};
     return false;

@@ -187,6 +187,7 @@ public:
         only(t, prefix, {"tag", "address", "access", "bit", "item_width", "enabled", "type", "size"});
         PointDecl p;
         p.tag = text(t, prefix, "tag", true, kMaxTagName, "tag name");
+        p.at = where(t.get("type") != nullptr ? t.get("type")->source() : t.get("tag")->source());
         p.address = static_cast<uint32_t>(integer(t, prefix, "address", true, 0, 0xFFFFFFFFll, 0));
         std::string access = text(t, prefix, "access", true);
         if (access == "bit")
@@ -251,9 +252,17 @@ public:
         const auto *array = node->as_array();
         if (array == nullptr)
             error(node->source(), prefix + key, "expected [[service." + std::string(key) + "]] tables");
-        for (size_t i = 0; i < array->size(); ++i)
-            out.push_back(point(table_at((*array)[i], prefix + key),
-                                prefix + key + "[" + std::to_string(i) + "]."));
+        bool all = true;
+        for (size_t i = 0; i < array->size(); ++i) {
+            try {
+                out.push_back(point(table_at((*array)[i], prefix + key), prefix + key + "[" + std::to_string(i) + "]."));
+            } catch (const ConfigError &e) {
+                keep(e);
+                all = false;
+            }
+        }
+        if (!all)
+            throw ConfigError{};  // the service is left out; its points' errors are kept
         return out;
     }
 
@@ -275,12 +284,17 @@ public:
             s.driver_at = where(driver->source());
         s.autostart = boolean(t, prefix, "autostart", false);
         if (const toml::node *settings = t.get("settings"))
-            for (const auto &[k, v] : table_at(*settings, prefix + "settings"))
-                s.settings.emplace_back(std::string(k.str()), setting(v, prefix + "settings." + std::string(k.str()),
-                                                                      "SERVICE." + s.name + "." + std::string(k.str())));
+            for (const auto &[k, v] : table_at(*settings, prefix + "settings")) {
+                std::string key(k.str());
+                s.at["settings." + key] = where(v.source());
+                s.settings.emplace_back(key, setting(v, prefix + "settings." + key, "SERVICE." + s.name + "." + key));
+            }
         if (const toml::node *props = t.get("properties"))
-            for (const auto &[k, v] : table_at(*props, prefix + "properties"))
-                s.properties[std::string(k.str())] = texts(v, prefix + "properties." + std::string(k.str()));
+            for (const auto &[k, v] : table_at(*props, prefix + "properties")) {
+                std::string key(k.str());
+                s.at["properties." + key] = where(v.source());
+                s.properties[key] = texts(v, prefix + "properties." + key);
+            }
         for (const auto &[key, _] : s.settings)
             check_service_tag_name(t, prefix + "settings." + key, s.name, key);
         for (const auto &[key, _] : s.properties)
@@ -341,6 +355,8 @@ public:
                 error(t.source(), prefix + "short_name", "duplicate short name \"" + s.short_name + "\"");
             config.services.push_back(std::move(s));
         });
+        if (clean())
+            check_point_types(config);
         std::set<std::string> device_names;
         each_table(root, "modbus", [&](const toml::table &t, const std::string &prefix) {
             ModbusDecl d = modbus_device(t, prefix);
@@ -362,7 +378,8 @@ public:
                 error(t.get("name")->source(), prefix + "name", "duplicate app \"" + a.name + "\"");
             config.apps.push_back(std::move(a));
         });
-        check_capacity(root, config);
+        if (clean())
+            check_capacity(root, config);
     }
 
     ModbusDecl modbus_device(const toml::table &t, const std::string &prefix) const
@@ -440,6 +457,43 @@ public:
     }
 
 private:
+    // A tag no [[tag]] declares gets the type its points give it: points that
+    // give one tag two types (or sizes) cannot all be served.
+    void check_point_types(const NodeConfig &config) const
+    {
+        struct First {
+            uint16_t type;
+            uint32_t size;
+            std::string key;
+        };
+        std::map<std::string, First> seen;
+        for (size_t i = 0; i < config.services.size(); ++i)
+            for (const char *direction : {"input", "output"}) {
+                const auto &points = std::string(direction) == "input" ? config.services[i].inputs
+                                                                       : config.services[i].outputs;
+                for (size_t n = 0; n < points.size(); ++n) {
+                    const PointDecl &p = points[n];
+                    if (p.type == 0 || config.tag(p.tag) != nullptr)
+                        continue;
+                    std::string key = "service[" + std::to_string(i) + "]." + direction + "[" + std::to_string(n) + "]";
+                    auto [first, fresh] = seen.emplace(p.tag, First{p.type, p.size, key});
+                    if (!fresh && (first->second.type != p.type || first->second.size != p.size))
+                        errors_at(p.at, key + ".type",
+                                  "tag " + p.tag + " is " + type_name(p.type) +
+                                      (p.size != 0 ? " of " + std::to_string(p.size) + " bytes" : std::string()) +
+                                      " here but " + type_name(first->second.type) +
+                                      (first->second.size != 0 ? " of " + std::to_string(first->second.size) + " bytes"
+                                                               : std::string()) +
+                                      " at " + first->second.key + " (declare it under [[tag]] with one type)");
+                }
+            }
+    }
+
+    void errors_at(const std::string &at, const std::string &key, const std::string &what) const
+    {
+        keep(ConfigError{at + ": " + key + ": " + what});
+    }
+
     // Everything the config creates must fit the store: a config that does
     // not is refused at the entry that goes past the limit.
     void check_capacity(const toml::table &root, const NodeConfig &config) const
@@ -556,7 +610,8 @@ std::string node_config_path()
 bool parse_node_config(const std::string &text, const std::string &path, NodeConfig &config, std::string &error)
 {
     config = NodeConfig{};
-    if (parse_toml(text, path, error, [&](const toml::table &root) { Reader(path).read(root, config); }))
+    Reader reader(path);
+    if (parse_toml(text, path, error, reader, [&](const toml::table &root) { reader.read(root, config); }))
         return true;
     config = NodeConfig{};
     return false;

@@ -64,6 +64,7 @@ struct PointDecl {
     bool enabled = true;
     uint16_t type = 0;  // 0: as declared under [[tag]]
     uint32_t size = 0;
+    std::string at;     // "FILE:LINE:COLUMN" of its type (or tag) key, for messages
 };
 
 struct ServiceDecl {
@@ -76,6 +77,7 @@ struct ServiceDecl {
     std::vector<PointDecl> inputs;
     std::vector<PointDecl> outputs;
     std::string driver_at;  // "FILE:LINE:COLUMN" of the driver key, for messages
+    std::map<std::string, std::string> at;  // "settings.KEY", "properties.KEY": where each is
 };
 
 // A program of the node that the launcher starts and ends with it.

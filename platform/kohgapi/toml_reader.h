@@ -3,7 +3,13 @@
 // "FILE:LINE:COLUMN: KEY: what". Header-only, so that each reader (the node
 // config here, the simulated EtherCAT master's bus files) keeps its own copy
 // and the tag library exports no C++ symbols for it.
+//
+// A file is read whole even after an error: an error ends the entry of an
+// array of tables it is in (that entry is left out), an unknown key only
+// itself, and the file is refused at the end with every error, one a line.
 #pragma once
+
+#include "suggest.h"
 
 #include <cerrno>
 #include <cstring>
@@ -15,10 +21,12 @@
 #include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
+#include <vector>
 
 namespace ko {
 
-// Thrown by TomlReader::error; parse_toml turns it into its message.
+// Thrown by TomlReader::error; parse_toml turns it into its message. An
+// empty message ends an entry whose errors were kept already.
 struct ConfigError {
     std::string message;
 };
@@ -29,12 +37,16 @@ public:
 
     [[noreturn]] void error(const toml::source_region &where, const std::string &key, const std::string &what) const
     {
-        std::ostringstream out;
-        out << path_ << ":" << where.begin.line << ":" << where.begin.column << ": " << key << ": " << what;
-        throw ConfigError{out.str()};
+        throw ConfigError{message(where, key, what)};
     }
 
-    // Refuses keys of a table that are not in allowed.
+    // An error that does not end the entry being read.
+    void note(const toml::source_region &where, const std::string &key, const std::string &what) const
+    {
+        errors_.push_back(message(where, key, what));
+    }
+
+    // Refuses keys of a table that are not in allowed, naming the closest.
     void only(const toml::table &table, const std::string &prefix, std::initializer_list<const char *> allowed) const
     {
         for (const auto &[key, node] : table) {
@@ -42,8 +54,24 @@ public:
             for (const char *a : allowed)
                 known = known || key.str() == a;
             if (!known)
-                error(key.source(), prefix + std::string(key.str()), "unknown key");
+                note(key.source(), prefix + std::string(key.str()),
+                     "unknown key" + did_you_mean(std::string(key.str()), std::vector<std::string>(allowed.begin(), allowed.end())));
         }
+    }
+
+    // Keeps an error that ended one entry, so that reading goes on with the next.
+    void keep(const ConfigError &e) const { errors_.push_back(e.message); }
+
+    // Whether nothing was wrong so far: checks across entries run only then.
+    bool clean() const { return errors_.empty(); }
+
+    // Every error kept, one a line; "" when there was none.
+    std::string all_errors() const
+    {
+        std::string all;
+        for (const std::string &e : errors_)
+            all += (all.empty() ? "" : "\n") + e;
+        return all;
     }
 
     const toml::table &table_at(const toml::node &node, const std::string &key) const
@@ -65,7 +93,12 @@ public:
             error(node->source(), key, "expected [[" + std::string(key) + "]] tables");
         for (size_t i = 0; i < array->size(); ++i) {
             std::string prefix = std::string(key) + "[" + std::to_string(i) + "].";
-            each(table_at((*array)[i], prefix), prefix);
+            try {
+                each(table_at((*array)[i], prefix), prefix);
+            } catch (const ConfigError &e) {
+                if (!e.message.empty())
+                    keep(e);
+            }
         }
     }
 
@@ -145,25 +178,36 @@ public:
     const std::string &path() const { return path_; }
 
 private:
+    std::string message(const toml::source_region &where, const std::string &key, const std::string &what) const
+    {
+        std::ostringstream out;
+        out << path_ << ":" << where.begin.line << ":" << where.begin.column << ": " << key << ": " << what;
+        return out.str();
+    }
+
     std::string path_;
+    mutable std::vector<std::string> errors_;
 };
 
-// Parses text and hands the root table to read; false with the message of
-// a syntax error or of read's ConfigError.
-inline bool parse_toml(const std::string &text, const std::string &path, std::string &error,
+// Parses text and hands the root table to read, which reads it with
+// reader; false with the message of a syntax error or every error read met.
+inline bool parse_toml(const std::string &text, const std::string &path, std::string &error, const TomlReader &reader,
                        const std::function<void(const toml::table &)> &read)
 {
     try {
         toml::table root = toml::parse(text, path);
         read(root);
-        return true;
+        error = reader.all_errors();
+        return error.empty();
     } catch (const toml::parse_error &e) {
         std::ostringstream out;
         out << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": syntax: "
             << e.description();
         error = out.str();
     } catch (const ConfigError &e) {
-        error = e.message;
+        if (!e.message.empty())
+            reader.keep(e);
+        error = reader.all_errors();
     }
     return false;
 }
@@ -181,11 +225,16 @@ inline bool read_regular_file(const std::string &path, const char *what, std::st
             close(fd);
         return false;
     }
+    // Read straight into the text: no large buffer on the caller's stack.
+    constexpr size_t kChunk = 65536;
     text.clear();
-    char buffer[65536];
     ssize_t n;
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
+    do {
+        size_t had = text.size();
+        text.resize(had + kChunk);
+        n = ::read(fd, text.data() + had, kChunk);
+        text.resize(had + (n > 0 ? static_cast<size_t>(n) : 0));
+    } while (n > 0);
     int read_errno = errno;
     close(fd);
     if (n < 0) {

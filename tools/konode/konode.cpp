@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
@@ -53,10 +54,9 @@ bool checked(const std::string &path, konode::CheckedNode &node)
 
 bool copy_file(const std::string &from, const std::string &to)
 {
-    std::ifstream in(from, std::ios::binary);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    return in.good() && out.good();
+    std::error_code error;
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing, error);
+    return !error;
 }
 
 // The node directory made ready: the config copied in (with the bus files it

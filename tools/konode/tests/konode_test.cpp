@@ -7,8 +7,12 @@
 #include "supervisor.h"
 #include "test_node.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -62,6 +66,70 @@ TEST(Konode, CheckAndUpRefuseConfigErrorsWithFileLineAndKey)
         auto good = testnode::run_program({KONODE_PATH, "check", config});
         EXPECT_EQ(good.code, 0) << config << ": " << good.err;
     }
+}
+
+// What a start would meet is found by check: every error in one run, each
+// with its file, line and key, and nothing blocks on a file that is no file.
+TEST(Konode, CheckFindsWhatAStartWouldMeetAndReportsEveryError)
+{
+    std::string dir = testnode::node_dir();
+    std::ofstream(dir + "/bad_bus.toml") << "[[terminal]]\nname = \"X\"\ntype = \"EL9999\"\n";
+    mkfifo((dir + "/pipe_bus.toml").c_str(), 0600);
+    std::ofstream(dir + "/junk.rsl") << "not a library\n";
+    int busy = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&at), sizeof at), 0);
+    ASSERT_EQ(listen(busy, 1), 0);
+    getsockname(busy, reinterpret_cast<sockaddr *>(&at), &size);
+    std::string busy_port = std::to_string(ntohs(at.sin_port));
+    const struct {
+        const char *what;
+        std::string text;
+        std::vector<std::string> errors;  // each found in what check prints
+    } rows[] = {
+        {"two errors, a key misspelt",
+         "[[service]]\nname = \"A\"\ndriver = \"mbuslnk.rsl\"\nautostrat = true\n[[app]]\nname = \"x\"\ncolour = 1\n"
+         "command = [\"sh\"]\n",
+         {"bad.toml:4:1: service[0].autostrat: unknown key; did you mean autostart?\n",
+          "bad.toml:7:1: app[0].colour: unknown key\n"}},
+        {"a driver misspelt", "[[service]]\nname = \"A\"\ndriver = \"mbuslnk.rsl\"\n",
+         {"bad.toml:3:10: service[0].driver: \"mbuslnk.rsl\" is not in ", "; did you mean mbuslink.rsl?\n"}},
+        {"a driver that does not load", "[[service]]\nname = \"A\"\ndriver = \"" + dir + "/junk.rsl\"\n",
+         {"junk.rsl\": it cannot be loaded"}},
+        {"a bus file the master refuses", "[[ethercat]]\nname = \"b\"\nbus = \"bad_bus.toml\"\n",
+         {"bad_bus.toml:3:8: terminal[0].type: unknown type \"EL9999\""}},
+        {"a bus file that is a pipe", "[[ethercat]]\nname = \"b\"\nbus = \"pipe_bus.toml\"\n",
+         {"pipe_bus.toml:1:1: bus file: is not a regular file"}},
+        {"a Modbus address too long for the driver",
+         "[[service]]\nname = \"M\"\ndriver = \"mbuslink.rsl\"\nsettings = { IsMaster = 1 }\n"
+         "properties = { NodeName = { Address = \"127.0.0.1:15083\" } }\n",
+         {"bad.toml:5:27: service[0].properties.NodeName.Address: \"127.0.0.1:15083\" is 15 characters; the Modbus "
+          "driver takes at most 14"}},
+        {"a server port in use",
+         "[[modbus]]\nname = \"panel\"\naddress = \"127.0.0.1\"\nport = " + busy_port +
+             "\n[[service]]\nname = \"M\"\ndriver = \"mbuslink.rsl\"\nproperties = { NodeName = { Address = \"panel\" } }\n",
+         {"127.0.0.1:" + busy_port + " cannot be served: Address already in use (another program listens there)"}},
+        {"a Modbus device nobody declared",
+         "[[modbus]]\nname = \"panel\"\naddress = \"127.0.0.1\"\n[[service]]\nname = \"M\"\ndriver = \"mbuslink.rsl\"\n"
+         "properties = { NodeName = { Address = \"panle\" } }\n",
+         {"\"panle\" is no IPv4 address and no [[modbus]] device; did you mean panel?"}},
+        {"one tag, two types",
+         "[[service]]\nname = \"A\"\ndriver = \"" TEST_DRIVER "\"\n[[service.input]]\ntag = \"T\"\naddress = 0\n"
+         "access = \"value\"\ntype = \"u8\"\n[[service.output]]\ntag = \"T\"\naddress = 1\naccess = \"value\"\n"
+         "type = \"u16\"\n",
+         {"bad.toml:13:8: service[0].output[0].type: tag T is u16 here but u8 at service[0].input[0]"}},
+    };
+    for (const auto &r : rows) {
+        std::string path = write_config("bad.toml", r.text);
+        auto result = testnode::run_program({KONODE_PATH, "check", path}, {}, 20000);
+        EXPECT_EQ(result.code, 2) << r.what << ": " << result.err;
+        for (const std::string &e : r.errors)
+            EXPECT_NE(result.err.find(e), std::string::npos) << r.what << ": " << result.err;
+    }
+    close(busy);
 }
 
 // konode makes the node's tag store afresh: look at the node only once

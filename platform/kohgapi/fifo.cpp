@@ -46,6 +46,19 @@ uint32_t ring_of(Store *s, uint32_t entry, uint32_t size, Ring &ring)
     return KO_OK;
 }
 
+// The ring of a FIFO tag, whatever its record size.
+uint32_t ring_by_entry(uint32_t entry, Ring &ring)
+{
+    Store *s;
+    TagSlot *t;
+    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+        return status;
+    if (t->type != KO_TYPE_FIFO)
+        return KO_E_KIND;
+    ring = ring_at(s->at<FifoArea>(t->data), t);
+    return KO_OK;
+}
+
 void set_count(uint32_t *count, uint32_t value)
 {
     if (count != nullptr)
@@ -135,15 +148,11 @@ extern "C" uint32_t KoTagGetFIFO(uint32_t entry, void *record, uint32_t size, ui
 
 extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
 {
-    Store *s;
-    TagSlot *t;
-    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+    Ring ring;
+    if (uint32_t status = ring_by_entry(entry, ring); status != KO_OK)
         return status;
-    if (t->type != KO_TYPE_FIFO)
-        return KO_E_KIND;
     if (count == nullptr)
         return KO_E_ARGUMENT;
-    Ring ring = ring_at(s->at<FifoArea>(t->data), t);
     RobustLock lock(&ring.area->lock);
     *count = ring.count(ring.area->head.load(std::memory_order_relaxed), ring.area->tail.load(std::memory_order_relaxed));
     return KO_OK;
@@ -151,13 +160,9 @@ extern "C" uint32_t KoTagGetFIFOCount(uint32_t entry, uint32_t *count)
 
 extern "C" uint32_t KoTagWaitFIFO(uint32_t entry, int32_t timeout_ms, uint32_t *count)
 {
-    Store *s;
-    TagSlot *t;
-    if (uint32_t status = entry_slot(entry, s, t); status != KO_OK)
+    Ring ring;
+    if (uint32_t status = ring_by_entry(entry, ring); status != KO_OK)
         return status;
-    if (t->type != KO_TYPE_FIFO)
-        return KO_E_KIND;
-    Ring ring = ring_at(s->at<FifoArea>(t->data), t);
     FifoArea *area = ring.area;
     auto held = [&] {
         return ring.count(area->head.load(std::memory_order_seq_cst), area->tail.load(std::memory_order_seq_cst));

@@ -384,7 +384,8 @@ public:
 
     ModbusDecl modbus_device(const toml::table &t, const std::string &prefix) const
     {
-        only(t, prefix, {"name", "address", "port", "unit", "device", "baud", "parity", "data_bits", "stop_bits"});
+        only(t, prefix, {"name", "address", "port", "unit", "device", "baud", "parity", "data_bits", "stop_bits",
+                         "timeout_ms", "allow", "max_connections"});
         ModbusDecl d;
         d.name = text(t, prefix, "name", true, 14, "Modbus device name");
         d.address = text(t, prefix, "address", false);
@@ -408,6 +409,20 @@ public:
             error(t.get("parity")->source(), prefix + "parity", "expected \"none\", \"even\" or \"odd\"");
         d.data_bits = static_cast<uint8_t>(integer(t, prefix, "data_bits", false, 7, 8, 8));
         d.stop_bits = static_cast<uint8_t>(integer(t, prefix, "stop_bits", false, 1, 2, 1));
+        d.timeout_ms = static_cast<uint32_t>(integer(t, prefix, "timeout_ms", false, 1, 600000, 1000));
+        d.max_connections = static_cast<uint32_t>(integer(t, prefix, "max_connections", false, 1, 1024, 16));
+        if (const toml::node *allow = t.get("allow")) {
+            const toml::array *list = allow->as_array();
+            if (list == nullptr)
+                error(allow->source(), prefix + "allow", "expected a list of IPv4 addresses and networks: [\"10.0.0.5\", \"10.0.1.0/24\"]");
+            for (const toml::node &entry : *list) {
+                const auto *text = entry.as_string();
+                uint32_t network = 0, mask = 0;
+                if (text == nullptr || !parse_ipv4_network(text->get(), network, mask))
+                    error(entry.source(), prefix + "allow", "expected an IPv4 address or network such as \"10.0.1.0/24\"");
+                d.allow.push_back(text->get());
+            }
+        }
         return d;
     }
 
@@ -600,6 +615,26 @@ const char *type_name(uint16_t code)
         if (t.code == code)
             return t.name;
     return "?";
+}
+
+bool parse_ipv4_network(const std::string &text, uint32_t &network, uint32_t &mask)
+{
+    size_t slash = text.find('/');
+    in_addr a{};
+    if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &a) != 1)
+        return false;
+    int bits = 32;
+    if (slash != std::string::npos) {
+        std::string digits = text.substr(slash + 1);
+        if (digits.empty() || digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        bits = std::stoi(digits);
+        if (bits > 32)
+            return false;
+    }
+    mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
+    network = ntohl(a.s_addr) & mask;
+    return true;
 }
 
 std::string node_config_path()

@@ -21,7 +21,10 @@
 //                characters), unit (TCP default 255, RTU default 1) and either
 //                address (IPv4, any length) and port (default 502), or device
 //                (serial path), baud (default 19200), parity ("none", "even",
-//                "odd"; default "none"), data_bits (7 or 8), stop_bits (1 or 2)
+//                "odd"; default "none"), data_bits (7 or 8), stop_bits (1 or 2);
+//                timeout_ms (1 to 600000, default 1000): a request's response
+//                timeout; as a server's address: allow (["a.b.c.d", "a.b.c.0/24"],
+//                default any) and max_connections (1 to 1024, default 16)
 //   [[ethercat]] a simulated EtherCAT master, chosen where an EtherCAT
 //                service's NodeName address names it: name (at most 15
 //                characters: letters, digits, '_' and '-') and bus, the path
@@ -99,7 +102,16 @@ struct ModbusDecl {
     uint8_t data_bits = 8;
     uint8_t stop_bits = 1;
     uint8_t unit = 0;     // default 255 for TCP, 1 for RTU
+    uint32_t timeout_ms = 1000;  // every request waits at most this long
+    // When the node serves its map here (is_master 0): the masters that may
+    // connect (IPv4 addresses and a.b.c.d/n networks; empty: any), and how many at once.
+    std::vector<std::string> allow;
+    uint32_t max_connections = 16;
 };
+
+// "a.b.c.d" or "a.b.c.d/n" as a network address and mask in host order;
+// false when the text is neither.
+bool parse_ipv4_network(const std::string &text, uint32_t &network, uint32_t &mask);
 
 // A simulated EtherCAT master and the bus file it runs.
 struct EthercatDecl {

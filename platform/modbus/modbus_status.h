@@ -21,6 +21,7 @@ extern "C" {
 #define MB_E_BROKEN_PIPE 0x0204u         /* the connection was cut while sending */
 #define MB_E_CRC 0x0205u                 /* CRC error on a serial line */
 #define MB_E_TRANSPORT 0x0206u           /* any other transport failure */
+#define MB_E_REPLY 0x0207u               /* a reply that does not answer the request (unit, transaction, function) */
 /* Misuse. */
 #define MB_E_EXCEPTION_BASE 0x00010000u  /* | exception 1..3: illegal function, data address, data value */
 #define MB_E_ADDRESS 0x00010010u         /* not an address of the 6-digit convention, or past the table */

@@ -138,10 +138,15 @@ int status(const Options &options, const std::string &only)
         if (r.pid == 0 && states[0] == "1")
             states[0] = "dead";
         std::string pid = r.pid != 0 ? std::to_string(r.pid) : "-";
+        std::string device_ok = tag_value(prefix + "DeviceOK");  // a Modbus client's device
         if (options.json) {
             json.object().text("name", r.name).text("short_name", r.short_name).number("pid", pid);
             for (size_t i = 0; i < states.size(); ++i)
                 states[i] == "dead" ? json.text(kStateKeys[i], states[i]) : json.number(kStateKeys[i], states[i]);
+            if (device_ok != "-")
+                json.number("device_ok", device_ok)
+                    .number("device_failures", tag_value(prefix + "DeviceFailures"))
+                    .text("device_reason", property(prefix + "DeviceOK", "Reason"));
             json.array("threads");
         } else if (options.terse) {
             std::printf("%s %s %s %s %s %s %s %s\n", r.name.c_str(), r.short_name.c_str(), pid.c_str(),
@@ -151,6 +156,8 @@ int status(const Options &options, const std::string &only)
                         in_words(states[0], "stopped", "started").c_str(), in_words(states[1], "paused", "running").c_str(),
                         in_words(states[2], "ok", "error").c_str(), in_words(states[3], "no", "yes").c_str(),
                         states[4].c_str());
+            if (device_ok == "0")
+                std::printf("  device failing: %s\n", printable(property(prefix + "DeviceOK", "Reason")).c_str());
         }
         for (const char *direction : {"In", "Out"}) {
             for (int n = 0; n < 32; ++n) {

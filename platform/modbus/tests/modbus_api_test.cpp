@@ -2,6 +2,7 @@
 // device; a Modbus TCP device served by a plain libmodbus server on
 // loopback: reads and writes split at the protocol's limits, exceptions,
 // a refused connection.
+#include "child_process.h"
 #include "fault_server.h"
 #include "hi_modbus_api.h"
 #include "modbus_status.h"
@@ -264,6 +265,32 @@ TEST(ModbusTcp, DeviceFailuresGiveTheirCodes)
     ASSERT_EQ(api.read(c, 400001 + 7, 2, &value, 8, 0), MB_OK);
     EXPECT_EQ(value, 507);
     EXPECT_EQ(api.close(c), MB_OK);
+}
+
+// Replies that do not answer their request, from a raw-socket device: each
+// is refused with the transient MB_E_REPLY and nothing of it reaches the
+// buffer; a device that never answers ends the request within its timeout.
+TEST(ModbusTcp, RepliesThatDoNotAnswerTheRequestAreRefusedAndNeverTakenForData)
+{
+    Api api = load();
+    const struct {
+        const char *mode;
+        uint32_t status;
+    } rows[] = {{"good", MB_OK},          {"unit", MB_E_REPLY},  {"tid", MB_E_REPLY},
+                {"function", MB_E_REPLY}, {"count", MB_E_REPLY}, {"silent", MB_E_TIMEOUT}};
+    int port = test_port() + 2;
+    for (const auto &r : rows) {
+        testnode::Child device = testnode::Child::program({"/usr/bin/python3", MODBUS_PEER, "device", std::to_string(port), r.mode});
+        ASSERT_EQ(device.read_line(20000), "ready") << r.mode;
+        uintptr_t c = 0;
+        ASSERT_EQ(open_device(api, ("127.0.0.1:" + std::to_string(port)).c_str(), 1, c, 300), MB_OK) << r.mode;
+        uint16_t value = 0xEEEE;
+        EXPECT_EQ(api.read(c, 400001, 2, &value, 8, 0), r.status) << r.mode;
+        EXPECT_EQ(value, r.status == MB_OK ? 0x1234 : 0xEEEE) << r.mode;
+        EXPECT_LT(r.status, 0xFF10u) << r.mode << " is transient: reconnection retries it";
+        EXPECT_EQ(api.close(c), MB_OK);
+        ++port;
+    }
 }
 
 }  // namespace

@@ -1,11 +1,12 @@
 #!/usr/bin/python3
 """A Modbus TCP server of pymodbus for the driver's tests.
 
-usage: pymodbus_server.py PORT          Modbus TCP on 127.0.0.1:PORT
-       pymodbus_server.py rtu DEVICE    Modbus RTU on a serial line, 19200 8N1
-Holding register N holds 1000 + N (N from 0, 400 of them), input register N
-holds 2000 + N, coils alternate 1, 0, 0, 1 from coil 0. Answers any unit id;
-addresses are zero-based (zero_mode), as the Modbus library sends them.
+usage: pymodbus_server.py PORT [BASE]          Modbus TCP on 127.0.0.1:PORT
+       pymodbus_server.py rtu DEVICE [BASE]    Modbus RTU on a serial line, 19200 8N1
+Holding register N holds BASE + N (BASE 1000; N from 0, 400 of them), input
+register N holds 2000 + N, coils alternate 1, 0, 0, 1 from coil 0. Answers
+any unit id; addresses are zero-based (zero_mode), as the Modbus library
+sends them. Prints "ready" just before it serves.
 """
 import logging
 import socket
@@ -17,15 +18,18 @@ from pymodbus.server import StartSerialServer, StartTcpServer
 from pymodbus.transaction import ModbusRtuFramer
 
 logging.basicConfig(level=logging.ERROR)
+rtu = sys.argv[1] == "rtu"
+base = int(sys.argv[3 if rtu else 2]) if len(sys.argv) > (3 if rtu else 2) else 1000
 slave = ModbusSlaveContext(
     di=ModbusSequentialDataBlock(0, [0] * 100),
     co=ModbusSequentialDataBlock(0, [1, 0, 0, 1] * 25),
-    hr=ModbusSequentialDataBlock(0, [1000 + n for n in range(400)]),
+    hr=ModbusSequentialDataBlock(0, [base + n for n in range(400)]),
     ir=ModbusSequentialDataBlock(0, [2000 + n for n in range(100)]),
     zero_mode=True,
 )
 context = ModbusServerContext(slaves=slave, single=True)
-if sys.argv[1] == "rtu":
+if rtu:
+    print("ready", flush=True)
     StartSerialServer(context=context, framer=ModbusRtuFramer, port=sys.argv[2], baudrate=19200)
 else:
     # A server started again on its port may find the old connections still
@@ -41,4 +45,5 @@ else:
         except OSError:
             probe.close()
             time.sleep(0.1)
+    print("ready", flush=True)
     StartTcpServer(context=context, address=("127.0.0.1", port))

@@ -36,6 +36,8 @@ std::string point_at(uint32_t address)
 
 void DeviceHealth::start(const std::string &device)
 {
+    if (started_.load())
+        return;  // a reopen (the container's reconnection) keeps the count
     device_ = device;
     std::string p = std::string("SERVICE.") + KoServiceName + ".";
     KoTagCreateEx((p + "DeviceFailures").c_str(), KO_TYPE_U32, "", "consecutive cycles in which a request to the device failed");
@@ -46,7 +48,7 @@ void DeviceHealth::start(const std::string &device)
         KoTagWrite((p + "DeviceFailLimit").c_str(), &limit, 4);
     }
     limit_ = limit;
-    live_entry_ = entry_of(KoServiceLiveTag);
+    live_entry_.store(entry_of(KoServiceLiveTag));  // 0 until the container's first cycle has made it
     failures_entry_ = entry_of(p + "DeviceFailures");
     ok_entry_ = entry_of(p + "DeviceOK");
     failures_ = 0;
@@ -55,7 +57,7 @@ void DeviceHealth::start(const std::string &device)
     KoTagWriteByEntry(ok_entry_, &ok_, 1);
     KoTagSetProperty((p + "DeviceOK").c_str(), "Reason", "");
     uint32_t live = 0;
-    KoTagReadByEntry(live_entry_, &live, 4);
+    KoTagReadByEntry(live_entry_.load(), &live, 4);
     live_seen_.store(live);
     started_.store(true);
 }
@@ -97,8 +99,13 @@ void DeviceHealth::note(uint32_t status, uint32_t address)
 {
     if (!started_.load(std::memory_order_acquire))
         return;
+    uint32_t entry = live_entry_.load(std::memory_order_relaxed);
+    if (entry == 0) {  // looked up until the container has made its Live tag: the first cycle at most
+        entry = entry_of(KoServiceLiveTag);
+        live_entry_.store(entry, std::memory_order_relaxed);
+    }
     uint32_t live = 0;
-    KoTagReadByEntry(live_entry_, &live, 4);
+    KoTagReadByEntry(entry, &live, 4);
     uint32_t seen = live_seen_.load();
     if (live != seen && live_seen_.compare_exchange_strong(seen, live)) {
         bool used = cycle_used_.exchange(false);

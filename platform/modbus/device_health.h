@@ -20,7 +20,7 @@ namespace mb {
 
 class DeviceHealth {
 public:
-    // On the thread that opens the connection: the tags, the limit, the entries.
+    // At the first open, on the thread that opens: the tags, the limit, the entries.
     void start(const std::string &device);
     // From any cycle thread, after each request; address: the point's (6-digit).
     void note(uint32_t status, uint32_t address);
@@ -30,7 +30,8 @@ private:
     void set_ok(uint8_t ok, const std::string &reason);
 
     std::string device_;
-    uint32_t live_entry_ = 0, failures_entry_ = 0, ok_entry_ = 0;
+    std::atomic<uint32_t> live_entry_{0};
+    uint32_t failures_entry_ = 0, ok_entry_ = 0;
     uint32_t limit_ = 3;
     std::atomic<uint32_t> live_seen_{0};
     std::atomic<bool> started_{false}, cycle_failed_{false}, cycle_used_{false};

@@ -34,6 +34,7 @@
 #include "tcp_device.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <modbus.h>
@@ -83,6 +84,9 @@ struct Connection {
 Connection connections[kConnections];
 Server server;
 DeviceHealth health;
+// Why the last open of a client connection failed: the reason a request on
+// a connection that could not be reopened gives for its device.
+std::atomic<uint32_t> open_failure{MB_OK};
 
 // A TCP address "a.b.c.d" or "a.b.c.d:port"; false when host is neither.
 bool tcp_address(const char *host, std::string &ip, int &port)
@@ -350,6 +354,15 @@ void disconnect(Connection &c)
         server.stop();
 }
 
+// A request on a closed connection: while its reopening fails, the device
+// counts as failing for the reason the open gave.
+uint32_t not_open(uint32_t address)
+{
+    if (uint32_t why = open_failure.load(); why != MB_OK)
+        health.note(why, address);
+    return MB_E_NOT_OPEN;
+}
+
 }  // namespace
 
 EXPORT const char *HiMODBUSStatusText(uint32_t status)
@@ -432,12 +445,18 @@ EXPORT uint32_t HiMODBUSOpen(uintptr_t, uintptr_t *connection)
         if (c.open)
             continue;
         c.local = c.serving = c.is_tcp = false;
+        bool client = is_master == 1 && target->kind != Target::local;
+        if (client)
+            health.start(target->name);
         if (uint32_t status = connect(c, *target, is_master); status != MB_OK) {
             disconnect(c);
+            if (client) {
+                open_failure.store(status);
+                health.note(status, 0);  // the container reopens once per cycle: this cycle failed
+            }
             return status;
         }
-        if (is_master == 1 && target->kind != Target::local)
-            health.start(target->name);
+        open_failure.store(MB_OK);
         c.open = true;
         *connection = i + 1;
         return MB_OK;
@@ -465,7 +484,7 @@ EXPORT uint32_t HiMODBUSRead(uintptr_t connection, uint32_t address, uint32_t le
     std::unique_lock<std::mutex> lock;
     Connection *c = locked(connection, lock);
     if (c == nullptr)
-        return MB_E_NOT_OPEN;
+        return not_open(address);
     uint32_t status = read_span(*c, span, static_cast<uint8_t *>(buffer), length);
     if (!c->local)
         health.note(status, address);
@@ -480,7 +499,7 @@ EXPORT uint32_t HiMODBUSWrite(uintptr_t connection, uint32_t address, uint32_t l
     std::unique_lock<std::mutex> lock;
     Connection *c = locked(connection, lock);
     if (c == nullptr)
-        return MB_E_NOT_OPEN;
+        return not_open(address);
     // A node that serves its map publishes into every table; a master cannot
     // write discrete inputs or input registers, by the protocol.
     if ((span.table == Table::discrete_inputs || span.table == Table::input_registers) && !c->serving)

@@ -319,11 +319,32 @@ testnode::RunResult mbpoll(int port, std::vector<std::string> args)
     return testnode::run_program(argv);
 }
 
-TEST(MbuslinkService, ServesItsOwnMapToOutsideMasters)
+std::string ask(int port, const std::string &pdu)
+{
+    auto r = testnode::run_program({"/usr/bin/python3", MODBUS_PEER, "ask", std::to_string(port), "255", pdu});
+    return r.out.empty() ? r.err : r.out.substr(0, r.out.size() - 1);
+}
+
+// A node serving its map: masters at once, all four tables, only the points'
+// addresses, every request answered, hostile masters that hold nobody, and
+// who may connect.
+TEST(MbuslinkService, ServesItsPointsToOutsideMastersEachOnItsOwn)
 {
     int port = test_port();
     std::string address = "127.0.0.1:" + std::to_string(port);
-    testnode::write_node_config(R"([[service]]
+    testnode::write_node_config(R"([[modbus]]
+name = "guarded"
+address = "127.0.0.1"
+port = )" + std::to_string(port + 1) + R"(
+allow = ["10.9.9.0/24"]
+
+[[modbus]]
+name = "single"
+address = "127.0.0.1"
+port = )" + std::to_string(port + 2) + R"(
+max_connections = 1
+
+[[service]]
 name = "MBS"
 settings = { Mode = 1, Cycle = 20, IsMaster = 0 }
 properties = { NodeName = { address = ")" + address + R"(" } }
@@ -345,10 +366,33 @@ tag = "Local.Out"
 address = 400011
 access = "value"
 type = "u16"
+
+[[service.output]]
+tag = "Local.Input"
+address = 300001
+access = "value"
+type = "u16"
+
+[[service.output]]
+tag = "Local.Bits"
+address = 100001
+access = "value"
+type = "u8"
+
+[[service]]
+name = "MBA"
+settings = { Mode = 1, Cycle = 20, IsMaster = 0 }
+properties = { NodeName = { address = "guarded" } }
+
+[[service]]
+name = "MBM"
+settings = { Mode = 1, Cycle = 20, IsMaster = 0 }
+properties = { NodeName = { address = "single" } }
 )");
     ASSERT_STREQ(KoStoreError(), "");
     testnode::Child service = start_service("MBS");
-    ASSERT_TRUE(eventually([] { return get("SERVICE.MBS.Connected") == 1; }));
+    testnode::Child guarded = start_service("MBA");
+    testnode::Child single = start_service("MBM");
     Client look(port);
     ASSERT_TRUE(eventually([&] { return look.connect(); })) << "the service listens on " << address;
 
@@ -362,12 +406,65 @@ type = "u16"
     EXPECT_TRUE(eventually([] { return get("Remote.A") == 77 && get("Remote.B") == 88; }))
         << get("Remote.A") << " " << get("Remote.B");
 
-    auto set = testnode::run_program({KO_PATH, "set", "Local.Out", "4321"});
-    ASSERT_EQ(set.code, 0) << set.err;
-    EXPECT_TRUE(eventually([&] { return mbpoll(port, {"-r", "11", "127.0.0.1"}).out.find("[11]: \t4321") != std::string::npos; }))
-        << mbpoll(port, {"-r", "11", "127.0.0.1"}).out;
-    kill(service.pid(), SIGTERM);
-    EXPECT_EQ(service.wait(10000), 0);
+    // Output points publish into holding registers, input registers and discrete inputs.
+    for (const char *set : {"Local.Out=4321", "Local.Input=555", "Local.Bits=5"}) {
+        std::string text = set;
+        ASSERT_EQ(testnode::run_program({KO_PATH, "set", text.substr(0, text.find('=')), text.substr(text.find('=') + 1)}).code, 0);
+    }
+    const struct {
+        std::vector<std::string> args;
+        const char *shows;
+    } reads[] = {
+        {{"-r", "11"}, "[11]: \t4321"},
+        {{"-t", "3", "-r", "1"}, "[1]: \t555"},
+        {{"-t", "1", "-r", "1", "-c", "3"}, "[1]: \t1\n[2]: \t0\n[3]: \t1"},
+    };
+    for (const auto &r : reads) {
+        std::vector<std::string> args = r.args;
+        args.push_back("127.0.0.1");
+        EXPECT_TRUE(eventually([&] { return mbpoll(port, args).out.find(r.shows) != std::string::npos; }))
+            << r.shows << ": " << mbpoll(port, args).out;
+    }
+
+    // Every request gets its answer at once: data, or the exception that says why.
+    const struct {
+        const char *what, *request, *reply;
+    } answers[] = {
+        {"an address no point serves", "0300630001", "8302"},
+        {"a write over what the node publishes", "06000a0001", "8602"},
+        {"a write where an input point takes it", "0600000009", "0600000009"},
+        {"read exception status, unsupported", "07", "8701"},
+        {"a count the protocol does not allow", "0300000000", "8303"},
+    };
+    for (const auto &a : answers)
+        EXPECT_EQ(ask(port, a.request), a.reply) << a.what;
+
+    // Hostile masters (never reading, a byte every 0.4 s, half a frame) hold
+    // neither a good master nor the service's cycles.
+    testnode::Child hostile = testnode::Child::program({"/usr/bin/python3", MODBUS_PEER, "hostile", std::to_string(port), "4"});
+    ASSERT_EQ(hostile.read_line(20000), "started");
+    int64_t cycles = get("SERVICE.MBS.InThread00_Cnt");
+    for (int i = 0; i < 10; ++i)
+        EXPECT_NE(mbpoll(port, {"-r", "11", "127.0.0.1"}).out.find("[11]: \t4321"), std::string::npos) << "read " << i;
+    EXPECT_TRUE(eventually([] { return testnode::log_count("does not read its replies: disconnected") == 1; }))
+        << node_log();
+    EXPECT_TRUE(eventually([&] { return get("SERVICE.MBS.InThread00_Cnt") > cycles + 20; })) << "the cycles go on";
+    EXPECT_EQ(hostile.wait(20000), 0);
+
+    // Who may connect: refused at once, and said once per address.
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(ask(port + 1, "0300000001"), "closed");
+    EXPECT_EQ(testnode::log_count("Modbus master 127.0.0.1 refused: not in the server's allow list"), 1u) << node_log();
+    Client holder(port + 2);
+    ASSERT_TRUE(eventually([&] { return holder.connect(); }));
+    for (int attempt = 0; attempt < 2; ++attempt)
+        EXPECT_EQ(ask(port + 2, "0300000001"), "closed");
+    EXPECT_EQ(testnode::log_count("refused: the server has its 1 connections (max_connections)"), 1u) << node_log();
+
+    for (testnode::Child *c : {&service, &guarded, &single}) {
+        kill(c->pid(), SIGTERM);
+        EXPECT_EQ(c->wait(10000), 0);
+    }
 }
 
 }  // namespace

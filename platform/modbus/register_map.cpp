@@ -107,8 +107,12 @@ bool RegisterMap::served(Table t, uint32_t first, uint32_t n, bool for_write) co
 size_t RegisterMap::answer(const uint8_t *request, size_t length, uint8_t *reply)
 {
     uint8_t function = length > 0 ? request[0] : 0;
+    bool known = (function >= kFcReadCoils && function <= kFcWriteRegister) || function == kFcWriteCoils ||
+                 function == kFcWriteRegisters;
+    if (!known)
+        return exception(function, kIllegalFunction, reply);
     if (length < 5)
-        return exception(function, length == 0 ? kIllegalFunction : kIllegalValue, reply);
+        return exception(function, kIllegalValue, reply);
     uint32_t first = word_at(request + 1), n = word_at(request + 3);
     std::lock_guard lock(lock_);
     switch (function) {

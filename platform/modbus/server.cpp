@@ -24,6 +24,9 @@ namespace {
 constexpr size_t kHeader = 7;
 constexpr size_t kFrameMax = kHeader + 253;
 constexpr size_t kOutMax = 8 * kFrameMax;  // replies waiting for a master: past this it is not read from
+// The kernel's part of a master's replies: bounded, so that a master that
+// does not read them is found out (and holds little memory) within 1 s.
+constexpr int kSendBuffer = 16384;
 constexpr int64_t kDrainMs = 1000, kPartialMs = 1000, kIdleMs = 60000;
 constexpr int kTickMs = 100;  // stopping_ and the timers are looked at this often
 
@@ -81,7 +84,11 @@ bool answer_frames(Client &c, int64_t now)
         c.last_request = now;
     }
     c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(at));
-    c.partial_since = c.in.empty() ? 0 : (c.partial_since != 0 ? c.partial_since : now);
+    // The clock of an unfinished request starts at the last whole one.
+    if (c.in.empty())
+        c.partial_since = 0;
+    else if (at > 0 || c.partial_since == 0)
+        c.partial_since = now;
     return true;
 }
 
@@ -175,7 +182,7 @@ void Server::serve_tcp(int listener, ServerRules rules)
             if (c.pending_since != 0 && now - c.pending_since > kDrainMs) {
                 once(c.ip, 2, "Modbus master " + ip_text(c.ip) + " does not read its replies: disconnected");
                 drop[i] = true;
-            } else if (c.partial_since != 0 && now - c.partial_since > kPartialMs) {
+            } else if (c.out.empty() && c.partial_since != 0 && now - c.partial_since > kPartialMs) {
                 once(c.ip, 3, "Modbus master " + ip_text(c.ip) + " left a request unfinished for 1 s: disconnected");
                 drop[i] = true;
             } else if (now - c.last_request > kIdleMs) {
@@ -206,8 +213,9 @@ void Server::serve_tcp(int listener, ServerRules rules)
                                     std::to_string(rules.max_connections) + " connections (max_connections)");
                     ::close(fd);
                 } else {
-                    int one = 1;
+                    int one = 1, buffer = kSendBuffer;
                     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
                     Client c;
                     c.fd = fd;
                     c.ip = ip;

@@ -92,7 +92,7 @@ def hostile(port, seconds):
     next_byte = 0.0
     while time.monotonic() < end:
         try:
-            never_reads.send(request * 64)
+            never_reads.send(request * 256)
         except (BlockingIOError, OSError):
             pass
         now = time.monotonic()

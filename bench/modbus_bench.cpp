@@ -8,6 +8,8 @@
 // points are not merged), so a cycle is 100 round trips. Beside it the same
 // 100 single-register requests of a bare client, and the one 100-register
 // request that merging would make; the time per iteration is the cycle time.
+//
+// Last, the node's own server under load (modbus_server_load.cpp).
 #include "bench_report.h"
 #include "driver_api.h"
 #include "kohgapi.h"
@@ -182,6 +184,8 @@ BENCHMARK(Bare_OneMergedRequest)->UseRealTime();
 
 }  // namespace
 
+void report_server_under_load(int port);
+
 int main(int argc, char **argv)
 {
     char dir[] = "/tmp/iohbench-XXXXXX";
@@ -211,6 +215,7 @@ int main(int argc, char **argv)
     if (t.count("Driver_CycleOfHundredPoints") != 0 && t.count("Bare_OneMergedRequest") != 0)
         std::printf("a cycle of 100 points %.2f ms (one request each; merged into one it would be %.3f ms)\n",
                     t["Driver_CycleOfHundredPoints"] / 1e6, t["Bare_OneMergedRequest"] / 1e6);
+    report_server_under_load(bench_port() + 1);
     std::system(("rm -rf " + std::string(dir)).c_str());
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "node_config.h"
 #include "register_map.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -24,6 +25,8 @@ namespace {
 constexpr size_t kHeader = 7;
 constexpr size_t kFrameMax = kHeader + 253;
 constexpr size_t kOutMax = 8 * kFrameMax;  // replies waiting for a master: past this it is not read from
+constexpr size_t kInMax = 4 * kFrameMax;   // requests read ahead of their answers
+constexpr int kFramesPerTurn = 4;          // answered per master per round: a flood waits its turn
 // The kernel's part of a master's replies: bounded, so that a master that
 // does not read them is found out (and holds little memory) within 1 s.
 constexpr int kSendBuffer = 16384;
@@ -64,7 +67,7 @@ struct Client {
 bool answer_frames(Client &c, int64_t now)
 {
     size_t at = 0;
-    while (c.in.size() - at >= kHeader && c.out.size() < kOutMax) {
+    for (int turn = 0; turn < kFramesPerTurn && c.in.size() - at >= kHeader && c.out.size() < kOutMax; ++turn) {
         const uint8_t *frame = c.in.data() + at;
         size_t follows = static_cast<size_t>(frame[4] << 8 | frame[5]);
         if (follows < 2 || follows > 254 || frame[2] != 0 || frame[3] != 0)
@@ -90,6 +93,11 @@ bool answer_frames(Client &c, int64_t now)
     else if (at > 0 || c.partial_since == 0)
         c.partial_since = now;
     return true;
+}
+
+bool whole_frame(const Client &c)
+{
+    return c.in.size() >= kHeader && c.in.size() >= 6 + static_cast<size_t>(c.in[4] << 8 | c.in[5]);
 }
 
 // Sends what waits; false when the connection failed.
@@ -149,9 +157,13 @@ void Server::serve_tcp(int listener, ServerRules rules)
     while (!stopping_.load()) {
         fds.clear();
         fds.push_back({listener, POLLIN, 0});
-        for (const Client &c : clients)
-            fds.push_back({c.fd, static_cast<short>((c.out.size() < kOutMax ? POLLIN : 0) | (c.out.empty() ? 0 : POLLOUT)), 0});
-        if (poll(fds.data(), fds.size(), kTickMs) < 0 && errno != EINTR)
+        bool more = false;  // whole requests already read wait for their turn
+        for (const Client &c : clients) {
+            bool reading = c.in.size() < kInMax && c.out.size() < kOutMax;
+            fds.push_back({c.fd, static_cast<short>((reading ? POLLIN : 0) | (c.out.empty() ? 0 : POLLOUT)), 0});
+            more = more || (c.out.size() < kOutMax && whole_frame(c));
+        }
+        if (poll(fds.data(), fds.size(), more ? 0 : kTickMs) < 0 && errno != EINTR)
             break;
         int64_t now = now_ms();
         std::vector<bool> drop(clients.size(), false);
@@ -161,22 +173,19 @@ void Server::serve_tcp(int listener, ServerRules rules)
             if (ready & (POLLERR | POLLHUP | POLLNVAL))
                 drop[i] = !(ready & POLLIN);
             if (ready & POLLIN) {
-                uint8_t buffer[4096];
-                ssize_t n = ::recv(c.fd, buffer, sizeof buffer, MSG_DONTWAIT);
-                if (n > 0) {
+                uint8_t buffer[kInMax];
+                ssize_t n = ::recv(c.fd, buffer, kInMax - std::min(kInMax, c.in.size()), MSG_DONTWAIT);
+                if (n > 0)
                     c.in.insert(c.in.end(), buffer, buffer + n);
-                    if (!answer_frames(c, now)) {
-                        once(c.ip, 1, "Modbus master " + ip_text(c.ip) + " sent a frame no master sends: disconnected");
-                        drop[i] = true;
-                    }
-                } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                else if (n == 0 || (errno != EAGAIN && errno != EINTR))
                     drop[i] = true;
-                }
+            }
+            if (!drop[i] && !answer_frames(c, now)) {
+                once(c.ip, 1, "Modbus master " + ip_text(c.ip) + " sent a frame no master sends: disconnected");
+                drop[i] = true;
             }
             if (!drop[i] && !c.out.empty() && !send_replies(c, now))
                 drop[i] = true;
-            if (!drop[i] && c.out.empty() && !c.in.empty() && !answer_frames(c, now))
-                drop[i] = true;  // frames held back while replies were waiting
             if (drop[i])
                 continue;
             if (c.pending_since != 0 && now - c.pending_since > kDrainMs) {

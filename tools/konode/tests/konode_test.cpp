@@ -132,13 +132,14 @@ TEST(Konode, CheckFindsWhatAStartWouldMeetAndReportsEveryError)
     close(busy);
 }
 
-// konode makes the node's tag store afresh: look at the node only once
-// konode runs it (its pid file is there).
+// konode makes the node's tag store afresh (after it has taken the node's
+// lock): look at the node only once konode runs its children, whose notes
+// it keeps in konode.notes.
 testnode::Child start_konode(const std::string &config)
 {
     testnode::Child node = testnode::Child::program({KONODE_PATH, "up", config});
-    std::string pid_file = testnode::node_dir() + "/konode.pid";
-    EXPECT_TRUE(eventually([&] { return std::ifstream(pid_file).good(); })) << "konode runs the node";
+    std::string notes = testnode::node_dir() + "/konode.notes";
+    EXPECT_TRUE(eventually([&] { return std::ifstream(notes).good(); })) << "konode runs the node";
     return node;
 }
 

@@ -31,7 +31,7 @@ install-packages:
 	fi
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DIOH_SANITIZE=$(SAN)
+	cmake -S . -B $(BUILD) -G Ninja -DIOH_SANITIZE=$(SAN) -DIOH_WERROR=ON
 
 configure: deps $(BUILD)/build.ninja
 

@@ -1,6 +1,8 @@
 # ioh_add_rsl(NAME SOURCES... [OUTPUT_DIRECTORY dir] [LINK libs...])
 # A real-time shared library: NAME.rsl with no "lib" prefix, in build/lib/rsl
-# unless told otherwise, loaded at run time with LoadRtLibrary.
+# unless told otherwise, loaded at run time with LoadRtLibrary. The same
+# function serves this project and, installed with the iohost package
+# (find_package(iohost)), a driver built outside it.
 function(ioh_add_rsl name)
   cmake_parse_arguments(RSL "" "OUTPUT_DIRECTORY" "SOURCES;LINK" ${ARGN})
   if(NOT RSL_SOURCES)
@@ -20,5 +22,5 @@ function(ioh_add_rsl name)
   target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL)
   # Installed in lib/rsl: the shared libraries it needs are one folder up.
   set_target_properties(${name} PROPERTIES INSTALL_RPATH "$ORIGIN/..")
-  target_link_libraries(${name} PRIVATE rtkernel ${RSL_LINK})
+  target_link_libraries(${name} PRIVATE iohost::rtkernel ${RSL_LINK})
 endfunction()

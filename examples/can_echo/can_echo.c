@@ -51,7 +51,8 @@ int main(int argc, char **argv)
     int to = argc > 2 ? atoi(argv[2]) : 1;
     CanPortApi can;
     if (CanPortBind(&can) != 0) {
-        fprintf(stderr, "can_echo: canport.rsl cannot be loaded\n");
+        fprintf(stderr, "can_echo: canport.rsl cannot be loaded (looked for in %s; RT_LIBRARY_PATH names more folders)\n",
+                RtLibrarySearchPath());
         return 1;
     }
     /* No SA_RESTART: a signal ends the wait for a frame at once. */

@@ -29,7 +29,8 @@ bool bind(CanPortApi &api)
 {
     if (CanPortBind(&api) == 0)
         return true;
-    std::fprintf(stderr, "ko: canport.rsl cannot be loaded (looked for in %s)\n", RtLibrarySearchPath());
+    std::fprintf(stderr, "ko: canport.rsl cannot be loaded (looked for in %s; RT_LIBRARY_PATH names more folders)\n",
+                 RtLibrarySearchPath());
     return false;
 }
 

@@ -17,9 +17,11 @@ int CompareTagRefs(const void *a, const void *b)
     const auto *y = static_cast<const TagRef *>(b);
     uint32_t xa = x->address, ya = y->address;
     uint16_t xb = x->bit_number, yb = y->bit_number;
-    if (xa > ya || (xa == ya && xb > yb))
-        return 1;
-    return -1;
+    if (xa != ya)
+        return xa < ya ? -1 : 1;
+    if (xb != yb)
+        return xb < yb ? -1 : 1;
+    return 0;  // a strict weak order: equal keys compare equal, as the sort requires
 }
 
 void SortTagRefs(TagRef *refs, int32_t count)

@@ -32,11 +32,20 @@ TEST(Points, SortByAddressThenBit)
     EXPECT_EQ(int32_t{refs[1].port_index}, 2) << "each record keeps its port";
     EXPECT_EQ(int32_t{refs[3].port_index}, 0);
 
-    TagRef a = ref(1, 1), b = ref(1, 1);
-    EXPECT_EQ(CompareTagRefs(&a, &b), -1) << "equal keys compare -1";
+    TagRef a = ref(1, 1), b = ref(1, 1), c = ref(1, 2);
+    EXPECT_EQ(CompareTagRefs(&a, &b), 0) << "equal keys compare equal";
+    EXPECT_EQ(CompareTagRefs(&a, &c), -CompareTagRefs(&c, &a)) << "antisymmetric";
     EXPECT_EQ(CompareTagRefs(nullptr, nullptr), 0);
     EXPECT_EQ(CompareTagRefs(nullptr, &a), -1);
     EXPECT_EQ(CompareTagRefs(&a, nullptr), 1);
+
+    // Many points, keys repeated: the result is sorted whatever qsort does with equal keys.
+    std::vector<TagRef> many;
+    for (uint32_t i = 0; i < 500; ++i)
+        many.push_back(ref((i * 7919) % 37, static_cast<uint16_t>((i * 31) % 3)));
+    SortTagRefs(many.data(), static_cast<int32_t>(many.size()));
+    for (size_t i = 1; i < many.size(); ++i)
+        ASSERT_LE(CompareTagRefs(&many[i - 1], &many[i]), 0) << "sorted at " << i;
 }
 
 TEST(Points, GroupsAreBitPointsOfOneAddress)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "kohgapi.h"
+#include "robust_mutex.h"
 
 #include <atomic>
 #include <cstddef>
@@ -195,6 +196,67 @@ inline uint64_t area_bytes(uint16_t type, uint32_t size, uint32_t depth)
         return sizeof(FifoArea) + uint64_t{size} * depth;
     return 0;
 }
+
+// ---- the rooms of the store: store_file.cpp, store_check.cpp, name_index.cpp, properties.cpp
+
+// Where each part of the file lies. Offset 0 of the data area means "none",
+// so its first kAlign bytes are never handed out.
+constexpr uint64_t kAlign = 64;
+constexpr uint64_t align_up(uint64_t v, uint64_t a)
+{
+    return (v + a - 1) / a * a;
+}
+
+struct Layout {
+    uint64_t index_offset, tags_offset, mailboxes_offset, data_offset, file_size;
+};
+
+constexpr Layout layout()
+{
+    Layout l{};
+    l.index_offset = align_up(sizeof(StoreHeader), 4096);
+    l.tags_offset = align_up(l.index_offset + kIndexSize * sizeof(uint32_t), 4096);
+    l.mailboxes_offset = align_up(l.tags_offset + uint64_t{kTagCapacity} * sizeof(TagSlot), 4096);
+    l.data_offset = align_up(l.mailboxes_offset + uint64_t{kMailboxCapacity} * sizeof(Mailbox), 4096);
+    l.file_size = l.data_offset + kDataSize;
+    return l;
+}
+constexpr Layout kLayout = layout();
+
+// A message formatted like printf (store_file.cpp).
+std::string format_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Why a mapped store cannot be used; empty when it is sound (store_check.cpp).
+std::string check_store(const Store &s, uint64_t file_size);
+
+// The name index (name_index.cpp): the entry it holds for a name (0: none),
+// and a new name's entry put into it.
+uint32_t indexed_entry(Store *s, const char *name);
+void index_insert(Store *s, const char *name, uint32_t entry);
+
+// The store lock. A holder killed after publishing a tag's count but before
+// its index entry left the newest tag unfindable: the taker-over indexes it.
+class StoreLock {
+public:
+    explicit StoreLock(Store *s) : lock_(&s->header->lock)
+    {
+        uint32_t newest = s->header->tag_count.load();
+        if (lock_.taken_over() && newest != 0 && indexed_entry(s, s->tags[newest - 1].name) != newest)
+            index_insert(s, s->tags[newest - 1].name, newest);
+    }
+
+private:
+    RobustLock lock_;
+};
+
+// Offset of size bytes of the data area, 0 when it is full. Under the store lock.
+uint64_t allocate(Store *s, uint64_t size);
+
+// Properties (properties.cpp), under the store lock.
+bool valid_property(const char *name, const char *text);
+// A new record holding one property, linked before next; 0 when the data area is full.
+uint64_t new_property(Store *s, const char *name, const char *text, uint64_t next);
+uint32_t write_property(Store *s, TagSlot *tag, const char *name, const char *text);
 
 // The type a by-name write of a missing tag creates for a width, 0 for none.
 uint16_t type_for_width(uint32_t size);

@@ -7,12 +7,13 @@
 #include "service_record.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
-// ---- start-up (korecode.cpp): the program's main -------------------------------
+// ---- start-up, binding, set-up and shutdown (startup.cpp): the program's main ---
 int HostMain(int argc, char **argv);
 
-// ---- records (korecode.cpp) ------------------------------------------------
+// ---- records (startup.cpp) -------------------------------------------------
 extern ServiceConfig g_config;
 extern ServiceRecord g_record;
 
@@ -81,7 +82,35 @@ extern std::atomic<uint32_t> g_output_refresh;
 // open clears it (a failed open keeps the service stopped until the next one).
 extern std::atomic<bool> g_reconnect_pending;
 
-// ---- reporting (korecode.cpp); any thread --------------------------------------
+// ---- names, settings and statistics tags of the service (service_tags.cpp) -------
+constexpr size_t kNameSize = 52;
+constexpr size_t kCatalogNameSize = 12;
+struct TagNames {
+    char status[kNameSize], error[kNameSize], run[kNameSize], live[kNameSize];
+    char mode[kNameSize], cycle[kNameSize], in_priority[kNameSize], out_priority[kNameSize];
+    char in_thread_num[kNameSize], out_thread_num[kNameSize], execute_reconnect[kNameSize];
+    char connect_chk_cycle[kNameSize], measure[kNameSize], reconnect_count[kNameSize];
+    char output_different[kNameSize], timeout[kNameSize], wait_timeout[kNameSize], use_wait[kNameSize];
+    char use_kernel_tick[kNameSize], connected[kNameSize], connect_last_error[kNameSize];
+    char catalog[kCatalogNameSize];
+};
+extern TagNames g_names;
+// The set-up warning on the console: "NAME service warning at line(L) ,reason R".
+void PrintWarning(int line, uint32_t reason);
+void BuildTagNames();
+uint32_t ReadServiceConfig(ServiceConfig *config);
+uint32_t CreateServiceTags(ServiceConfig *config);
+// The entries of thread n's statistics tags into its record.
+void BindThreadStatistics(ThreadRecord &record, const char *direction, int n);
+
+// ---- control codes (control.cpp): the tag library's delivery thread -------------
+uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third);
+// The stop steps shared by the end notification and EM_SERVICE_STOP.
+void StopService();
+// At the end of set-up: whether a stop came during it (then taken).
+bool TakeStopRequest();
+
+// ---- reporting (reporting.cpp); any thread -------------------------------------
 void SetStatus(uint32_t value);
 void SetRun(uint32_t flag);
 void IncrementLive();

@@ -23,10 +23,12 @@ using testnode::eventually;
 int64_t (&get)(const std::string &) = testnode::tag_value;
 using testnode::node_log;
 
-// Four digits, so that "127.0.0.1:PORT" fits the 14 characters of host.
+// Four digits, so that "127.0.0.1:PORT" fits the 14 characters of host; a
+// test uses up to four ports from here, and tests running at once (nearby
+// pids) get blocks of their own.
 int test_port()
 {
-    return 5000 + getpid() % 4000;
+    return 5000 + (getpid() % 1000) * 4;
 }
 
 // A libmodbus client of the test's own, to look at the server.
@@ -290,7 +292,7 @@ type = "u16"
 // the service reaches no device at all and says why.
 TEST(MbuslinkService, AnAddressTooLongForTheHostFieldReachesNoDevice)
 {
-    int decoy_port = 1100 + getpid() % 4900;  // four digits: the address cut to 14 characters
+    int decoy_port = 1100 + getpid() % 3800;  // four digits, below the other tests' ports: the address cut to 14 characters
     std::string address = "127.0.0.1:" + std::to_string(decoy_port * 10);
     testnode::write_node_config(R"([[service]]
 name = "MBL"

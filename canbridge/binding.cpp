@@ -2,38 +2,15 @@
 // the master interface "ehapi.rsl" when it is loaded; without either
 // library the load fails, a missing function is reported and stays unbound.
 #include "can_driver.h"
+#include "function_binding.h"
 
 #include <cstdio>
+#include <iterator>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
 CanDriverState g_can;
 
-namespace {
-
-struct Binding {
-    const char *name;
-    void **slot;
-};
-
-void bind_all(RTHANDLE module, const Binding *bindings, size_t count, int first_line, uint32_t first_code)
-{
-    for (size_t i = 0; i < count; ++i) {
-        *bindings[i].slot = GetRtProcAddress(module, bindings[i].name);
-        if (*bindings[i].slot == nullptr)
-            std::printf("E$CANBRIDGE[%05d] GetRtProcAddress( %s ) failed. Status[%08Xh]\n",
-                        first_line + static_cast<int>(i), bindings[i].name,
-                        ((first_code + static_cast<uint32_t>(i)) << 16) | (GetLastRtError() & 0xFFFFu));
-    }
-}
-
-template <typename Fn>
-Binding bound(const char *name, Fn &slot)
-{
-    return {name, reinterpret_cast<void **>(&slot)};
-}
-
-}  // namespace
 
 bool BindLowerLibraries(CanDriverState *s)
 {
@@ -43,27 +20,37 @@ bool BindLowerLibraries(CanDriverState *s)
         return false;
     }
     DriverEntryPoints &l = s->lower;
-    const Binding driver[] = {
-        bound("HiInit", l.HiInit),       bound("HiOpen", l.HiOpen),           bound("HiClose", l.HiClose),
-        bound("HiRead", l.HiRead),       bound("HiWrite", l.HiWrite),         bound("HiReConnect", l.HiReConnect),
-        bound("HiConnectChk", l.HiConnectChk), bound("HiWait", l.HiWait),
+    const FunctionBinding driver[] = {
+        {s->lower_module, "HiInit", FunctionSlot(l.HiInit), 939, 0x80010000u},
+        {s->lower_module, "HiOpen", FunctionSlot(l.HiOpen), 940, 0x80020000u},
+        {s->lower_module, "HiClose", FunctionSlot(l.HiClose), 941, 0x80030000u},
+        {s->lower_module, "HiRead", FunctionSlot(l.HiRead), 942, 0x80040000u},
+        {s->lower_module, "HiWrite", FunctionSlot(l.HiWrite), 943, 0x80050000u},
+        {s->lower_module, "HiReConnect", FunctionSlot(l.HiReConnect), 944, 0x80060000u},
+        {s->lower_module, "HiConnectChk", FunctionSlot(l.HiConnectChk), 945, 0x80070000u},
+        {s->lower_module, "HiWait", FunctionSlot(l.HiWait), 946, 0x80080000u},
     };
-    bind_all(s->lower_module, driver, 8, 939, 0x8001);
+    BindFunctions("CANBRIDGE", driver, std::size(driver));
     s->ehapi_module = LoadRtLibrary("ehapi.rsl");
     if (s->ehapi_module == 0) {
         std::printf("Load Lower Wrapper RSL Failed(%s\n", "ehapi.rsl");
         return false;
     }
     EhApi &e = s->eh;
-    const Binding master[] = {
-        bound("EhGetEhNodeStatus", e.get_node_status), bound("EhOpen", e.open),
-        bound("EhClose", e.close),                     bound("EhFindSlave", e.find_slave),
-        bound("EhGetViosInAddress", e.vios_in),        bound("EhGetViosOutAddress", e.vios_out),
-        bound("EhGetState", e.get_state),              bound("EhReadOD", e.read_od),
-        bound("EhWriteOD", e.write_od),                bound("EhWaitForCyclic", e.wait),
-        bound("EhCancelWaitForCyclic", e.cancel_wait),
+    const FunctionBinding master[] = {
+        {s->ehapi_module, "EhGetEhNodeStatus", FunctionSlot(e.get_node_status), 955, 0x80110000u},
+        {s->ehapi_module, "EhOpen", FunctionSlot(e.open), 956, 0x80120000u},
+        {s->ehapi_module, "EhClose", FunctionSlot(e.close), 957, 0x80130000u},
+        {s->ehapi_module, "EhFindSlave", FunctionSlot(e.find_slave), 958, 0x80140000u},
+        {s->ehapi_module, "EhGetViosInAddress", FunctionSlot(e.vios_in), 959, 0x80150000u},
+        {s->ehapi_module, "EhGetViosOutAddress", FunctionSlot(e.vios_out), 960, 0x80160000u},
+        {s->ehapi_module, "EhGetState", FunctionSlot(e.get_state), 961, 0x80170000u},
+        {s->ehapi_module, "EhReadOD", FunctionSlot(e.read_od), 962, 0x80180000u},
+        {s->ehapi_module, "EhWriteOD", FunctionSlot(e.write_od), 963, 0x80190000u},
+        {s->ehapi_module, "EhWaitForCyclic", FunctionSlot(e.wait), 964, 0x801A0000u},
+        {s->ehapi_module, "EhCancelWaitForCyclic", FunctionSlot(e.cancel_wait), 965, 0x801B0000u},
     };
-    bind_all(s->ehapi_module, master, 11, 955, 0x8011);
+    BindFunctions("CANBRIDGE", master, std::size(master));
     return true;
 }
 

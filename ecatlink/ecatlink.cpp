@@ -16,6 +16,7 @@
 //   tag names always fit their 52-byte fields; the formatting is bounded
 //   anyway.
 #include "driver_api.h"
+#include "function_binding.h"
 #include "ecatsim.h"
 #include "kohgapi.h"
 #include "log_options.h"
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <initializer_list>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -54,14 +56,6 @@ Lower lower;
 char node_name_tag[kTagNameSize];
 char wait_esm_tag[kTagNameSize];
 
-struct Binding {
-    RTHANDLE module;
-    const char *name;
-    void **slot;
-    int number;
-    uint32_t code_base;
-};
-
 // Connection codes of the state word's bits, in the order they are tested.
 struct StateBit {
     uint32_t mask;
@@ -88,20 +82,15 @@ void bind_lower()
                 std::printf("E$ECATLINK: %s could not be loaded (looked for in %s)\n", name, RtLibrarySearchPath());
         return;
     }
-    const Binding bindings[] = {
-        {lower.hiecat, "Init", reinterpret_cast<void **>(&lower.init), 363, 0x80010000u},
-        {lower.hiecat, "Open", reinterpret_cast<void **>(&lower.open), 364, 0x80020000u},
-        {lower.hiecat, "Close", reinterpret_cast<void **>(&lower.close), 365, 0x80030000u},
-        {lower.hiecat, "Read", reinterpret_cast<void **>(&lower.read), 366, 0x80040000u},
-        {lower.hiecat, "Write", reinterpret_cast<void **>(&lower.write), 367, 0x80050000u},
-        {lower.ehapi, "EhWaitForCyclic", reinterpret_cast<void **>(&lower.wait), 369, 0x80100000u},
+    const FunctionBinding bindings[] = {
+        {lower.hiecat, "Init", FunctionSlot(lower.init), 363, 0x80010000u},
+        {lower.hiecat, "Open", FunctionSlot(lower.open), 364, 0x80020000u},
+        {lower.hiecat, "Close", FunctionSlot(lower.close), 365, 0x80030000u},
+        {lower.hiecat, "Read", FunctionSlot(lower.read), 366, 0x80040000u},
+        {lower.hiecat, "Write", FunctionSlot(lower.write), 367, 0x80050000u},
+        {lower.ehapi, "EhWaitForCyclic", FunctionSlot(lower.wait), 369, 0x80100000u},
     };
-    for (const Binding &b : bindings) {
-        *b.slot = GetRtProcAddress(b.module, b.name);
-        if (*b.slot == nullptr)
-            std::printf("E$ECATLINK[%05d] GetRtProcAddress( %s ) failed. Status[%08Xh]\n", b.number, b.name,
-                        b.code_base | (GetLastRtError() & 0xFFFFu));
-    }
+    BindFunctions("ECATLINK", bindings, std::size(bindings));
 }
 
 // The open steps, shared by HiOpen and HiReConnect.

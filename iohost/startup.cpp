@@ -2,6 +2,7 @@
 // loaded and its entry points bound; the service's set-up (registration,
 // names, settings, tags, the driver's init, the threads) and shutdown; then
 // the main thread only waits for the end notification.
+#include "function_binding.h"
 #include "iohost.h"
 #include "log_options.h"
 #include "rt.h"
@@ -9,6 +10,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <strings.h>
 #include <unistd.h>
 
@@ -123,44 +125,34 @@ uint32_t ServiceShutdown()
     return 0;
 }
 
-struct EntryPoint {
-    const char *name;
-    void *DriverEntryPoints::*slot;
-    bool required;
+// The five mandatory entry points come first, each with its console line
+// and exit value when the driver lacks it.
+struct Mandatory {
     const char *message;
     int exit_value;
 };
-
-// The slots of DriverEntryPoints as untyped addresses, for the binding loop.
-template <typename Fn>
-void *DriverEntryPoints::*slot_of(Fn DriverEntryPoints::*member)
-{
-    return reinterpret_cast<void *DriverEntryPoints::*>(member);
-}
-
-const EntryPoint kEntryPoints[] = {
-    {"HiInit", slot_of(&DriverEntryPoints::HiInit), true, "RSL HiInit Function Load Fial[%s]\n", -3},
-    {"HiOpen", slot_of(&DriverEntryPoints::HiOpen), true, "RSL HiOpen Function Load Fial[%s]\n", -4},
-    {"HiClose", slot_of(&DriverEntryPoints::HiClose), true, "RSL HiClose Function Load Fial[%s]\n", -5},
-    {"HiRead", slot_of(&DriverEntryPoints::HiRead), true, "RSL HiRead Function Load Fial[%s]\n", -6},
-    {"HiWrite", slot_of(&DriverEntryPoints::HiWrite), true, "RSL HiWrite Function Load Fial[%s]\n", -6},
-    {"HiReConnect", slot_of(&DriverEntryPoints::HiReConnect), false, nullptr, 0},
-    {"HiConnectChk", slot_of(&DriverEntryPoints::HiConnectChk), false, nullptr, 0},
-    {"HiWait", slot_of(&DriverEntryPoints::HiWait), false, nullptr, 0},
+constexpr Mandatory kMandatory[] = {
+    {"RSL HiInit Function Load Fial[%s]\n", -3}, {"RSL HiOpen Function Load Fial[%s]\n", -4},
+    {"RSL HiClose Function Load Fial[%s]\n", -5}, {"RSL HiRead Function Load Fial[%s]\n", -6},
+    {"RSL HiWrite Function Load Fial[%s]\n", -6},
 };
 
 // 0, or the exit value of the first mandatory entry point that is missing.
 int BindDriver(ServiceRecord &record)
 {
-    for (const EntryPoint &e : kEntryPoints) {
-        void *address = GetRtProcAddress(record.rsl_module, e.name);
-        if (address == nullptr && e.required) {
-            std::printf(e.message, record.rsl_path);
-            return e.exit_value;
-        }
-        record.entry.*e.slot = address;
-    }
-    return 0;
+    DriverEntryPoints &e = record.entry;
+    RTHANDLE m = record.rsl_module;
+    const FunctionBinding table[] = {
+        {m, "HiInit", FunctionSlot(e.HiInit), 0, 0},         {m, "HiOpen", FunctionSlot(e.HiOpen), 0, 0},
+        {m, "HiClose", FunctionSlot(e.HiClose), 0, 0},       {m, "HiRead", FunctionSlot(e.HiRead), 0, 0},
+        {m, "HiWrite", FunctionSlot(e.HiWrite), 0, 0},       {m, "HiReConnect", FunctionSlot(e.HiReConnect), 0, 0},
+        {m, "HiConnectChk", FunctionSlot(e.HiConnectChk), 0, 0}, {m, "HiWait", FunctionSlot(e.HiWait), 0, 0},
+    };
+    size_t missing = BindFunctions(nullptr, table, std::size(table));  // the container's own lines, below
+    if (missing >= std::size(kMandatory))
+        return 0;
+    std::printf(kMandatory[missing].message, record.rsl_path);
+    return kMandatory[missing].exit_value;
 }
 
 bool is_end_notification(DWORD type)

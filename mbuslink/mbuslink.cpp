@@ -9,6 +9,7 @@
 // another device; host is then left empty, so the open fails with the
 // library's misuse code instead of reaching the wrong device.
 #include "driver_api.h"
+#include "function_binding.h"
 #include "hi_modbus_api.h"
 #include "kohgapi.h"
 #include "rt.h"
@@ -16,6 +17,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -40,13 +42,6 @@ char node_name_tag[kTagNameSize];
 char is_master_tag[kTagNameSize];
 char timeout_tag[kTagNameSize];
 
-struct Binding {
-    const char *name;
-    void **slot;
-    int number;
-    uint32_t code_base;
-};
-
 uint32_t mapped(uint32_t api_status)
 {
     return HiMapStatus(api_status, kErrorThreshold);
@@ -59,19 +54,14 @@ void bind_lower()
         std::printf("Load HiLevelApi RSL Frailed(%s\n", kLowerLibrary);
         return;
     }
-    const Binding bindings[] = {
-        {"HiMODBUSInit", reinterpret_cast<void **>(&lower.init), 230, 0x80010000u},
-        {"HiMODBUSOpen", reinterpret_cast<void **>(&lower.open), 231, 0x80020000u},
-        {"HiMODBUSClose", reinterpret_cast<void **>(&lower.close), 232, 0x80030000u},
-        {"HiMODBUSRead", reinterpret_cast<void **>(&lower.read), 233, 0x80040000u},
-        {"HiMODBUSWrite", reinterpret_cast<void **>(&lower.write), 234, 0x80050000u},
+    const FunctionBinding bindings[] = {
+        {lower.module, "HiMODBUSInit", FunctionSlot(lower.init), 230, 0x80010000u},
+        {lower.module, "HiMODBUSOpen", FunctionSlot(lower.open), 231, 0x80020000u},
+        {lower.module, "HiMODBUSClose", FunctionSlot(lower.close), 232, 0x80030000u},
+        {lower.module, "HiMODBUSRead", FunctionSlot(lower.read), 233, 0x80040000u},
+        {lower.module, "HiMODBUSWrite", FunctionSlot(lower.write), 234, 0x80050000u},
     };
-    for (const Binding &b : bindings) {
-        *b.slot = GetRtProcAddress(lower.module, b.name);
-        if (*b.slot == nullptr)
-            std::printf("E$MBUSLINK[%05d] GetRtProcAddress( %s ) failed. Status[%08Xh]\n", b.number, b.name,
-                        b.code_base | (GetLastRtError() & 0xFFFFu));
-    }
+    BindFunctions("MBUSLINK", bindings, std::size(bindings));
 }
 
 // host from the NodeName tag's address property: the text when it fits the

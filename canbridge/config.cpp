@@ -56,8 +56,9 @@ void CreateCanStatusTags(CanDriverState *s)
     const struct {
         CanName tag;
         uint32_t type;
-    } tags[] = {{kTxCountTag, 7}, {kRxCountTag, 7}, {kStatusTag, 3}, {kErrorTag, 1}, {kRunTag, 1}, {kLiveTag, 7},
-                {kDisconnectsTag, 7}};
+    } tags[] = {{kTxCountTag, KO_TYPE_I32}, {kRxCountTag, KO_TYPE_I32}, {kStatusTag, KO_TYPE_BYTE},
+                {kErrorTag, KO_TYPE_U8},    {kRunTag, KO_TYPE_U8},      {kLiveTag, KO_TYPE_I32},
+                {kDisconnectsTag, KO_TYPE_I32}};
     for (const auto &t : tags)
         KoTagCreateEx(s->names[t.tag], t.type, "", "");
 }

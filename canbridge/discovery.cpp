@@ -98,18 +98,18 @@ struct ChannelTags {
     bool flag(const char *suffix, const char *description, uint32_t *out, uint8_t value, int line)
     {
         tag(suffix);
-        return check(KoTagCreateEx(name, 1, "", description), "KoTagCreateEx", line) && entry(out, line + 1) &&
+        return check(KoTagCreateEx(name, KO_TYPE_U8, "", description), "KoTagCreateEx", line) && entry(out, line + 1) &&
                check(KoTagWriteByEntry(*out, &value, 1), "KoTagWriteByEntry", line + 2);
     }
     bool counter(const char *suffix, const char *description, uint32_t *out, int line)
     {
         tag(suffix);
-        return check(KoTagCreateEx(name, 7, "", description), "KoTagCreateEx", line) && entry(out, line + 1);
+        return check(KoTagCreateEx(name, KO_TYPE_I32, "", description), "KoTagCreateEx", line) && entry(out, line + 1);
     }
     bool number(const char *suffix, const char *description, uint32_t value, int line)
     {
         tag(suffix);
-        return check(KoTagCreateEx(name, 7, "", description), "KoTagCreateEx", line) &&
+        return check(KoTagCreateEx(name, KO_TYPE_I32, "", description), "KoTagCreateEx", line) &&
                check(KoTagWrite(name, &value, 4), "KoTagWrite", line + 1);
     }
 };
@@ -141,7 +141,7 @@ bool publish_channel(CanDriverState *s, int i, const EhSlaveSearch &search)
     uint32_t word = 0;
     std::snprintf(path, sizeof path, "ECAT/%d", static_cast<int>(search.in_offset + search.in_size - kStateBytes));
     t.tag("DeviceStateImage");
-    if (!t.check(KoTagCreateSegment(t.name, 13, kStateBytes, path, "QBX-CAN-E Slave VIOS_IN DeviceState Image", work,
+    if (!t.check(KoTagCreateSegment(t.name, KO_TYPE_SEGMENT13, kStateBytes, path, "QBX-CAN-E Slave VIOS_IN DeviceState Image", work,
                                     sizeof work, &word),
                  "KoTagCreateSegment", 459))
         return false;
@@ -226,7 +226,7 @@ bool discover(CanDriverState *s)
             return false;
     }
     const char *count_tag = "SERVICE.ECAT.CAN.SlaveCount";
-    if ((status = KoTagCreateEx(count_tag, 7, "", "QBX-CAN-E Slave Count")) != 0) {
+    if ((status = KoTagCreateEx(count_tag, KO_TYPE_I32, "", "QBX-CAN-E Slave Count")) != 0) {
         std::printf("E$CANBRIDGE[%05d] KoTagCreateEx(%s) failed. Status[%08Xh]\n", 479, count_tag, status);
         return false;
     }

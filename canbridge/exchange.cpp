@@ -28,8 +28,8 @@ namespace {
 
 constexpr uint32_t kOperational = 8;
 constexpr uint32_t kWatchSliceMs = 100;
-constexpr size_t kTxCounter = 0, kRxAck = 2, kTxCount = 4;  // output image
-constexpr size_t kTxAck = 0, kRxCounter = 2, kRxCount = 4;  // input image
+constexpr size_t kTxCounter = CAN_IMAGE_TX_COUNTER, kRxAck = CAN_IMAGE_RX_ACK, kTxCount = CAN_IMAGE_TX_COUNT;
+constexpr size_t kTxAck = CAN_IMAGE_TX_ACK, kRxCounter = CAN_IMAGE_RX_COUNTER, kRxCount = CAN_IMAGE_RX_COUNT;
 
 enum class Pass { next, leave };
 

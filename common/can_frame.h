@@ -46,6 +46,15 @@ _Static_assert(sizeof(CAN_COMM_DATA_EL6751_EXT) == 14, "EXT frame record is 14 b
 _Static_assert(sizeof(CAN_COMM_DATA_EL6751_STD) == 10, "STD frame record is 10 bytes");
 #endif
 
+/* The handshake words of a gateway's images (byte offsets), before the ten
+ * records: the host's output image and the terminal's input image. */
+#define CAN_IMAGE_TX_COUNTER 0 /* out: a new batch placed (tx_ack + 1) */
+#define CAN_IMAGE_RX_ACK 2     /* out: the last received batch taken */
+#define CAN_IMAGE_TX_COUNT 4   /* out: records in the batch */
+#define CAN_IMAGE_TX_ACK 0     /* in: the terminal's echo of tx_counter */
+#define CAN_IMAGE_RX_COUNTER 2 /* in: changes with each received batch */
+#define CAN_IMAGE_RX_COUNT 4   /* in: records in the received batch */
+
 /* Standard image record to FIFO record: a standard frame, bits 11-29 and 31 of id clear. */
 void CanFrameFromStd(const CAN_COMM_DATA_EL6751_STD *in, CAN_COMM_DATA_EL6751_EXT *out);
 /* FIFO record to standard image record: the low 11 identifier bits, RTR and

@@ -11,8 +11,8 @@
 namespace ecatsim {
 namespace {
 
-constexpr size_t kTxCounter = 0, kRxAck = 2, kTxCount = 4;  // output area
-constexpr size_t kTxAck = 0, kRxCounter = 2, kRxCount = 4;  // input area
+constexpr size_t kTxCounter = CAN_IMAGE_TX_COUNTER, kRxAck = CAN_IMAGE_RX_ACK, kTxCount = CAN_IMAGE_TX_COUNT;
+constexpr size_t kTxAck = CAN_IMAGE_TX_ACK, kRxCounter = CAN_IMAGE_RX_COUNTER, kRxCount = CAN_IMAGE_RX_COUNT;
 constexpr size_t kRecords = 6;
 
 uint16_t load(const uint8_t *area, size_t offset)

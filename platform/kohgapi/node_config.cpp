@@ -166,9 +166,9 @@ public:
         d.name = text(t, prefix, "name", true, kMaxTagName, "tag name");
         d.type = type(t, prefix, true);
         d.description = text(t, prefix, "description", false);
-        if (d.type == 12) {
+        if (d.type == KO_TYPE_SEGMENT) {
             d.size = static_cast<uint32_t>(integer(t, prefix, "size", true, 1, 1 << 20, 0));
-        } else if (d.type == 14) {
+        } else if (d.type == KO_TYPE_FIFO) {
             d.size = static_cast<uint32_t>(integer(t, prefix, "record_size", true, 1, 4096, 0));
             d.depth = static_cast<uint32_t>(integer(t, prefix, "depth", true, 1, 65536, 0));
         }
@@ -609,7 +609,7 @@ uint16_t type_code(const std::string &name)
 
 const char *type_name(uint16_t code)
 {
-    if (code == 13)
+    if (code == KO_TYPE_SEGMENT13)
         return "segment";
     for (const TypeName &t : kTypes)
         if (t.code == code)

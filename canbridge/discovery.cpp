@@ -48,9 +48,9 @@ uint32_t find_slave(CanDriverState *s, EhSlaveSearch &search)
 uint8_t classify(int i, const EhSlaveSearch &search)
 {
     if (search.in_size == search.out_size + kStateBytes && search.out_size == kStandardOut)
-        return 1;
+        return CAN_FORMAT_STANDARD;
     if (search.in_size == search.out_size + kStateBytes && search.out_size == kExtendedOut)
-        return 2;
+        return CAN_FORMAT_EXTENDED;
     LogPrint(KoServiceName, "WRN",
              "CAN: Unsupport VIOS size: [%d, in= %d(rq: %d), out = %d(rq: %d or %d)]\n,%s,%05d", i,
              static_cast<int>(search.in_size), static_cast<int>(search.out_size + kStateBytes),
@@ -60,7 +60,7 @@ uint8_t classify(int i, const EhSlaveSearch &search)
     LogPrint(KoServiceName, "WRN",
              "CAN: sizeof(struct CAN_COMM_DATA_EL6751_EXT) = %d, [10] = %d, ofs = %d, %d, %d\n,%s,%05d", 14, 140, 0, 2,
              6, kCanSource, 391);
-    return 0;
+    return CAN_FORMAT_OTHER;
 }
 
 // The steps of one channel's tags; each failure prints its console line.
@@ -152,7 +152,7 @@ bool publish_channel(CanDriverState *s, int i, const EhSlaveSearch &search)
     e.rx_lost_entry = rx_lost;
     e.rx_lost = 0;
     uintptr_t mailbox = 0;
-    uint32_t status = KoMailboxOpen(KoServiceShortName, 2, &mailbox);
+    uint32_t status = KoMailboxOpen(KoServiceShortName, KO_MAILBOX_SEND, &mailbox);
     int line = 464;
     const char *call = "KoMailboxOpen";
     if (status == 0) {

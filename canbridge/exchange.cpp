@@ -104,7 +104,7 @@ Pass receive(CanDriverState *s, int n, CAN_SLAVE_ENTRY &e, uint32_t &rx_pass)
             }
         }
         CAN_COMM_DATA_EL6751_EXT record;
-        if (e.format == 1)
+        if (e.format == CAN_FORMAT_STANDARD)
             CanFrameFromStd(&e.in_image->frames.standard[m], &record);
         else
             std::memcpy(&record, &e.in_image->frames.extended[m], sizeof record);
@@ -153,7 +153,7 @@ Pass send(CanDriverState *s, int n, CAN_SLAVE_ENTRY &e, uint32_t &tx_pass)
             }
         }
         uint32_t status;
-        if (e.format == 1) {
+        if (e.format == CAN_FORMAT_STANDARD) {
             CAN_COMM_DATA_EL6751_EXT record;
             status = KoTagGetFIFO(e.tx_fifo, &record, sizeof record, &count);
             if (status == 0)
@@ -205,10 +205,10 @@ Pass one_pass(CanDriverState *s)
         return Pass::leave;
     uint32_t rx_pass = 0, tx_pass = 0;
     for (int n = 0; n < s->slave_count; ++n)
-        if (s->slaves[n].format != 0 && receive(s, n, s->slaves[n], rx_pass) == Pass::leave)
+        if (s->slaves[n].format != CAN_FORMAT_OTHER && receive(s, n, s->slaves[n], rx_pass) == Pass::leave)
             return Pass::leave;
     for (int n = 0; n < s->slave_count; ++n)
-        if (s->slaves[n].format != 0 && send(s, n, s->slaves[n], tx_pass) == Pass::leave)
+        if (s->slaves[n].format != CAN_FORMAT_OTHER && send(s, n, s->slaves[n], tx_pass) == Pass::leave)
             return Pass::leave;
     ++s->live;
     KoTagWrite(s->names[kLiveTag], &s->live, 4);

@@ -31,7 +31,6 @@ struct CAN_CHANNEL_ENTRY {
     uint32_t format;   // SlaveType: 1 standard frames only, 2 extended
 };
 
-constexpr uint32_t kStandardFormat = 1;
 
 constexpr int kNotLookedUp = -1;
 constexpr int kLookingUp = INT_MIN;  // another thread is looking the tags up
@@ -171,7 +170,7 @@ EXPORT int32_t CAN_Write(int32_t channel, uint32_t id, uint8_t extended, uint8_t
     if (data == nullptr && length != 0)
         return -6;
     id &= CAN_ID_MASK;
-    if (c->format == kStandardFormat && ((extended & 1u) != 0 || id > CAN_ID_STD_MASK))
+    if (c->format == CAN_FORMAT_STANDARD && ((extended & 1u) != 0 || id > CAN_ID_STD_MASK))
         return -8;
     CAN_COMM_DATA_EL6751_EXT record;
     record.length = static_cast<uint16_t>(length);
@@ -231,7 +230,7 @@ EXPORT int32_t CAN_GetDriverState(uint8_t *run, uint8_t *error, int32_t *channel
 EXPORT int32_t CAN_ManualStart(void)
 {
     uintptr_t mailbox = 0;
-    if (uint32_t status = KoMailboxOpenByService("ECAT", 2, &mailbox); status != 0)
+    if (uint32_t status = KoMailboxOpenByService("ECAT", KO_MAILBOX_SEND, &mailbox); status != 0)
         return static_cast<int32_t>(status);
     if (uint32_t status = KoMailboxSend(mailbox, "ECAT", EM_SERVICE_RUN, nullptr, 0); status != 0)
         return static_cast<int32_t>(status);

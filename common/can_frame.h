@@ -46,6 +46,11 @@ _Static_assert(sizeof(CAN_COMM_DATA_EL6751_EXT) == 14, "EXT frame record is 14 b
 _Static_assert(sizeof(CAN_COMM_DATA_EL6751_STD) == 10, "STD frame record is 10 bytes");
 #endif
 
+/* A gateway's image format: the record type of its images. */
+#define CAN_FORMAT_OTHER 0    /* an image size of neither format: no traffic */
+#define CAN_FORMAT_STANDARD 1 /* CAN_COMM_DATA_EL6751_STD records */
+#define CAN_FORMAT_EXTENDED 2 /* CAN_COMM_DATA_EL6751_EXT records */
+
 /* The handshake words of a gateway's images (byte offsets), before the ten
  * records: the host's output image and the terminal's input image. */
 #define CAN_IMAGE_TX_COUNTER 0 /* out: a new batch placed (tx_ack + 1) */

@@ -217,13 +217,17 @@ uint32_t KoTagCount(void);
 uint32_t KoTagGetInfo(uint32_t entry, KoTagInfo *info);
 
 /* ---- I/O point tables of the hosted service ------------------------------ */
+/* How a point moves its data. */
+#define KO_ACCESS_BIT 1     /* one bit of a 1- or 2-byte item */
+#define KO_ACCESS_VALUE 2   /* a value of at most 8 bytes */
+#define KO_ACCESS_SEGMENT 3 /* a block of bytes */
 #pragma pack(push, 1)
 /* One I/O point. Bytes 0-529 hold the point's tag name for diagnostics. */
 typedef struct TagRef {
     char tag_name[530];
     int32_t port_index;   /* 530: index of the point's PortTag */
     uint32_t address;     /* 534: device address */
-    uint8_t access_mode;  /* 538: 1 = bit point */
+    uint8_t access_mode;  /* 538: KO_ACCESS_BIT, KO_ACCESS_VALUE or KO_ACCESS_SEGMENT */
     uint16_t bit_number;  /* 539 */
     uint16_t item_width;  /* 541: bit point: above 7 = 2-byte item */
     uint8_t enabled;      /* 543: exactly 1 = transferred */
@@ -325,6 +329,8 @@ void KoServiceBindNames(const char *service_name);
 void KoServiceBind(const char *service_name);
 
 /* ---- mailboxes ----------------------------------------------------------- */
+/* The one mode a sender opens a mailbox in: to send. */
+#define KO_MAILBOX_SEND 2
 /* Opens the mailbox of a running service by its short name or its name. */
 uint32_t KoMailboxOpen(const char *mailbox_name, uint32_t mode, uintptr_t *mailbox);
 uint32_t KoMailboxOpenByService(const char *service_name, uint32_t mode, uintptr_t *mailbox);

@@ -29,6 +29,11 @@ extern "C" {
 #define SETUP_RUN_REQUESTED 2
 #define SETUP_COMPLETE 3
 
+/* Modes: what the AutoCycle pass releases; the rest waits for the trigger code. */
+#define SERVICE_MODE_CYCLED 1        /* In and Out threads every pass */
+#define SERVICE_MODE_OUT_TRIGGERED 2 /* In threads every pass, Out threads on the trigger */
+#define SERVICE_MODE_TRIGGERED 3     /* In and Out threads on the trigger only */
+
 typedef struct ServiceConfig {
     uint8_t state;
     uint8_t status;

@@ -28,10 +28,10 @@ void AutoCycleThread(void *param)
         IncrementLive();
         if (shared_get(config->run) != 0 && shared_get(config->connected) != 0) {
             uint8_t mode = shared_get(config->mode);
-            if (mode == 1) {
+            if (mode == SERVICE_MODE_CYCLED) {
                 WakeInThreads(config);
                 WakeOutThreads(config);
-            } else if (mode == 2) {
+            } else if (mode == SERVICE_MODE_OUT_TRIGGERED) {
                 WakeInThreads(config);
             }
             uint32_t code = 0;

@@ -70,9 +70,9 @@ uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
     case EM_SERVICE_TRIGGER:
         if (setup_complete()) {
             uint8_t mode = shared_get(g_config.mode);
-            if (mode == 3)
+            if (mode == SERVICE_MODE_TRIGGERED)
                 WakeInThreads(&g_config);
-            if (mode == 2 || mode == 3)
+            if (mode == SERVICE_MODE_OUT_TRIGGERED || mode == SERVICE_MODE_TRIGGERED)
                 WakeOutThreads(&g_config);
         }
         return result;

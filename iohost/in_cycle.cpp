@@ -69,7 +69,7 @@ bool move_points(Cycle &c)
             continue;
         uint8_t scratch[8] = {};
         const PortTag &port = KoInPortTags[ref.port_index];
-        if (ref.access_mode == 1) {
+        if (ref.access_mode == KO_ACCESS_BIT) {
             if (!IsSegmentType(port.data_type))
                 i = read_bit_group(c, i, scratch);
         } else if (!IsSegmentType(port.data_type)) {

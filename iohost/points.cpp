@@ -32,7 +32,7 @@ void SortTagRefs(TagRef *refs, int32_t count)
 
 bool SameAddressFollows(int32_t i, int32_t count, const TagRef *refs)
 {
-    return i + 1 < count && refs[i + 1].address == refs[i].address && refs[i].access_mode == 1;
+    return i + 1 < count && refs[i + 1].address == refs[i].address && refs[i].access_mode == KO_ACCESS_BIT;
 }
 
 bool GetBit(void *value, uint32_t value_length, const void *item, uint32_t item_length, uint16_t bit)

@@ -2,6 +2,7 @@
 // types, wiring, signals, gateway formats and the image sizes; and the
 // built-in default bus.
 #include "bus.h"
+#include "can_frame.h"
 
 #include "toml_reader.h"
 
@@ -161,13 +162,13 @@ private:
         std::string format = text(t, prefix, "format", false);
         bool sized = t.get("in_size") != nullptr || t.get("out_size") != nullptr;
         if (format.empty() || format == "extended") {
-            d.format = 2;
+            d.format = CAN_FORMAT_EXTENDED;
             d.out_size = kExtendedOut;
         } else if (format == "standard") {
-            d.format = 1;
+            d.format = CAN_FORMAT_STANDARD;
             d.out_size = kStandardOut;
         } else if (format == "other") {
-            d.format = 0;
+            d.format = CAN_FORMAT_OTHER;
             d.in_size = static_cast<uint32_t>(integer(t, prefix, "in_size", true, kDeviceState, kImageMax, 0));
             d.out_size = static_cast<uint32_t>(integer(t, prefix, "out_size", true, 0, kImageMax, 0));
             return;
@@ -212,7 +213,7 @@ BusDecl default_bus()
     bus.terminals.push_back(analog);
     for (const char *name : {"CAN1", "CAN2"}) {
         TerminalDecl gateway = make(name, "EL6751");
-        gateway.format = 2;
+        gateway.format = CAN_FORMAT_EXTENDED;
         gateway.out_size = kExtendedOut;
         gateway.in_size = kExtendedOut + kDeviceState;
         gateway.can_bus = "can0";

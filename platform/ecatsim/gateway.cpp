@@ -29,7 +29,7 @@ void take_records(const uint8_t *out, uint8_t format, uint16_t count, int64_t no
 {
     for (uint16_t m = 0; m < count; ++m) {
         Frame frame{{}, now_ns};
-        CanImageRecordGet(out + kRecords, format == 1, m, &frame.record);
+        CanImageRecordGet(out + kRecords, format == CAN_FORMAT_STANDARD, m, &frame.record);
         frame.record.length = std::min<uint16_t>(frame.record.length, 8);
         queue.push(frame);
     }
@@ -40,7 +40,7 @@ void place_records(uint8_t *in, uint8_t format, uint16_t count, FrameRing &queue
     for (uint16_t m = 0; m < count; ++m) {
         Frame frame;
         queue.pop(frame);
-        CanImageRecordPut(in + kRecords, format == 1, m, &frame.record);
+        CanImageRecordPut(in + kRecords, format == CAN_FORMAT_STANDARD, m, &frame.record);
     }
 }
 
@@ -101,9 +101,9 @@ void Gateway::exchange(uint8_t *in, uint8_t *out, int64_t now_ns, uint32_t cycle
 
 bool Gateway::receive(const Frame &frame)
 {
-    if (format == 0)
+    if (format == CAN_FORMAT_OTHER)
         return true;  // no traffic at a gateway of another image size
-    if ((frame.record.id & CAN_ID_EXTENDED) != 0 && format == 1)
+    if ((frame.record.id & CAN_ID_EXTENDED) != 0 && format == CAN_FORMAT_STANDARD)
         return true;  // a standard gateway does not take extended frames
     if (!silent && from_bus.push(frame))
         return true;

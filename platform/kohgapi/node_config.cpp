@@ -191,11 +191,11 @@ public:
         p.address = static_cast<uint32_t>(integer(t, prefix, "address", true, 0, 0xFFFFFFFFll, 0));
         std::string access = text(t, prefix, "access", true);
         if (access == "bit")
-            p.access_mode = 1;
+            p.access_mode = KO_ACCESS_BIT;
         else if (access == "value")
-            p.access_mode = 2;
+            p.access_mode = KO_ACCESS_VALUE;
         else if (access == "segment")
-            p.access_mode = 3;
+            p.access_mode = KO_ACCESS_SEGMENT;
         else
             error(t.get("access")->source(), prefix + "access", "expected \"bit\", \"value\" or \"segment\"");
         p.bit = static_cast<uint16_t>(integer(t, prefix, "bit", false, 0, 15, 0));
@@ -222,11 +222,11 @@ public:
             type = d->type;
             size = d->size;
         }
-        if (type == KO_TYPE_FIFO && (p.access_mode == 3 || size > 8))
+        if (type == KO_TYPE_FIFO && (p.access_mode == KO_ACCESS_SEGMENT || size > 8))
             error(at->source(), key,
                   "a fifo can be a bit or value point of records of at most 8 bytes; this one has " +
                       std::to_string(size) + "-byte records");
-        if (p.access_mode == 3) {
+        if (p.access_mode == KO_ACCESS_SEGMENT) {
             if (type != 0 && !is_segment_type(type))
                 error(at->source(), key, "a segment point needs a segment tag, not " + std::string(type_name(type)));
             if (size == 0)
@@ -236,7 +236,7 @@ public:
                 error(at->source(), key,
                       "the segment is " + std::to_string(size) + " bytes; a segment point moves at most " +
                           std::to_string(kSegmentPointMax));
-        } else if (p.access_mode == 2 && is_segment_type(type)) {
+        } else if (p.access_mode == KO_ACCESS_VALUE && is_segment_type(type)) {
             error(at->source(), key,
                   "a value point moves at most 8 bytes; the tag is a " + std::to_string(size) +
                       "-byte segment (use access = \"segment\")");
@@ -546,7 +546,7 @@ private:
             for (const auto *points : {&s.inputs, &s.outputs})
                 for (const PointDecl &p : *points)
                     add(p.tag, where, prefix + "input/output tag " + p.tag,
-                        p.access_mode == 3 ? area_bytes(KO_TYPE_SEGMENT, p.size, 0) : 0);
+                        p.access_mode == KO_ACCESS_SEGMENT ? area_bytes(KO_TYPE_SEGMENT, p.size, 0) : 0);
         }
     }
 

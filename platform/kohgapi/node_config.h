@@ -61,7 +61,7 @@ struct TagDecl {
 struct PointDecl {
     std::string tag;
     uint32_t address = 0;
-    uint8_t access_mode = 0;  // 1 bit, 2 value, 3 segment
+    uint8_t access_mode = 0;  // KO_ACCESS_BIT, KO_ACCESS_VALUE or KO_ACCESS_SEGMENT
     uint16_t bit = 0;
     uint16_t item_width = 1;
     bool enabled = true;

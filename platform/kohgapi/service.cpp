@@ -95,7 +95,7 @@ void point_tag_shape(const PointDecl &p, uint16_t &type, uint32_t &size)
     type = p.type;
     size = p.size;
     if (type == 0)
-        type = p.access_mode == 3 ? KO_TYPE_SEGMENT : p.access_mode == 1 ? KO_TYPE_U8 : KO_TYPE_I32;
+        type = p.access_mode == KO_ACCESS_SEGMENT ? KO_TYPE_SEGMENT : p.access_mode == KO_ACCESS_BIT ? KO_TYPE_U8 : KO_TYPE_I32;
     if (is_value_type(type))
         size = value_size(type);
 }

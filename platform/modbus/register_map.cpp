@@ -37,7 +37,7 @@ size_t exception(uint8_t function, Exception code, uint8_t *reply)
 // The bytes a point moves: a bit point one item (8 or 16 bits), else its tag's size.
 uint32_t point_length(const TagRef &ref, const PortTag *ports)
 {
-    if (ref.access_mode == 1)
+    if (ref.access_mode == KO_ACCESS_BIT)
         return ref.item_width > 7 ? 2 : 1;
     return ports != nullptr ? ports[ref.port_index].data_size : 0;
 }

@@ -243,7 +243,7 @@ int ctl(const std::string &service, const std::string &command, bool wait)
     std::vector<ServiceRow> rows = services();
     const ServiceRow *target = running_service(rows, service);
     uintptr_t mailbox = 0;
-    if (target == nullptr || KoMailboxOpen(service.c_str(), 2, &mailbox) != KO_OK) {
+    if (target == nullptr || KoMailboxOpen(service.c_str(), KO_MAILBOX_SEND, &mailbox) != KO_OK) {
         report_unknown(rows, service);
         return kFailed;
     }

@@ -380,7 +380,7 @@ private:
     void send_run(Child &c)
     {
         uintptr_t mailbox = 0;
-        uint32_t status = KoMailboxOpenByService(c.name.c_str(), 2, &mailbox);
+        uint32_t status = KoMailboxOpenByService(c.name.c_str(), KO_MAILBOX_SEND, &mailbox);
         if (status == KO_OK) {
             status = KoMailboxSend(mailbox, c.name.c_str(), EM_SERVICE_RUN, nullptr, 0);
             KoMailboxClose(mailbox);

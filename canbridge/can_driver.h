@@ -104,6 +104,8 @@ struct CanDriverState {
     // whether Error was raised by that loss (a link that is back clears it).
     uint8_t link_lost, error_from_link;
     uint32_t disconnects;
+    // The counters a pass writes, by entry: no name is looked up per cycle.
+    uint32_t live_entry, rx_count_entry, tx_count_entry;
 };
 
 // The master's statuses count in their low 16 bits only.

@@ -2,7 +2,7 @@
 // cycle, received batches go from every gateway's input image into the
 // channel's Rx FIFO, and waiting frames from the Tx FIFO into the output
 // image, under the counter handshake. A pass allocates nothing and looks up
-// no name but the three counter tags it writes.
+// no name: its counters are written by entry.
 //
 // Decisions:
 // - A gateway that reports rx_count above 10 is served 10 records; nothing
@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -211,14 +212,14 @@ Pass one_pass(CanDriverState *s)
         if (s->slaves[n].format != CAN_FORMAT_OTHER && send(s, n, s->slaves[n], tx_pass) == Pass::leave)
             return Pass::leave;
     ++s->live;
-    KoTagWrite(s->names[kLiveTag], &s->live, 4);
+    KoTagWriteByEntry(s->live_entry, &s->live, 4);
     if (rx_pass != 0) {
         s->rx_total += rx_pass;
-        KoTagWrite(s->names[kRxCountTag], &s->rx_total, 4);
+        KoTagWriteByEntry(s->rx_count_entry, &s->rx_total, 4);
     }
     if (tx_pass != 0) {
         s->tx_total += tx_pass;
-        KoTagWrite(s->names[kTxCountTag], &s->tx_total, 4);
+        KoTagWriteByEntry(s->tx_count_entry, &s->tx_total, 4);
     }
     return Pass::next;
 }
@@ -245,6 +246,9 @@ void leave(CanDriverState *s, bool cancelled)
 
 void RunCanExchange(CanDriverState *s)
 {
+    for (auto [tag, entry] : {std::pair{kLiveTag, &s->live_entry}, std::pair{kRxCountTag, &s->rx_count_entry},
+                              std::pair{kTxCountTag, &s->tx_count_entry}})
+        KoTagGetProperty(s->names[tag], "Entry", entry, 4);
     WriteCanByte(s, kRunTag, s->run, 1);
     for (;;) {
         uint16_t reserved = 0, state = 0;

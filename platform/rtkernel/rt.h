@@ -165,6 +165,9 @@ DWORD WaitForRtSemaphore(RTHANDLE semaphore, WORD count, DWORD milliseconds);
 /* Any thread. A release that would pass the maximum fails with E_LIMIT and
  * adds nothing. E_EXIST, E_TYPE. Hot path: no allocation. */
 BOOLEAN ReleaseRtSemaphore(RTHANDLE semaphore, WORD count);
+/* Any thread. The threads queued on the semaphore now (0 for a handle that
+ * is no semaphore): for tools and tests that wait until a waiter waits. */
+WORD RtSemaphoreWaiters(RTHANDLE semaphore);
 
 /* ---- time ---------------------------------------------------------------- */
 /* All sleeps end on an absolute boundary of a tick grid on CLOCK_MONOTONIC. */

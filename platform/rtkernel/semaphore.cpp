@@ -169,6 +169,18 @@ extern "C" DWORD WaitForRtSemaphore(RTHANDLE handle, WORD count, DWORD milliseco
     return self.left;
 }
 
+extern "C" WORD RtSemaphoreWaiters(RTHANDLE handle)
+{
+    auto *sem = object_as<Semaphore>(handle, ObjectType::semaphore);
+    if (sem == nullptr)
+        return 0;
+    std::lock_guard lock(sem->mutex);
+    WORD n = 0;
+    for (const Waiter *w = sem->head; w != nullptr; w = w->next)
+        ++n;
+    return n;
+}
+
 extern "C" BOOLEAN ReleaseRtSemaphore(RTHANDLE handle, WORD count)
 {
     auto *sem = object_as<Semaphore>(handle, ObjectType::semaphore);

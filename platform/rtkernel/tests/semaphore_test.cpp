@@ -8,8 +8,23 @@
 
 namespace {
 
-// Generous: a waiter that has been started is queued well before this.
-constexpr auto kSettle = std::chrono::milliseconds(200);
+// Checks every millisecond, for at most 10 s, until the condition holds.
+template <typename Condition>
+bool soon(Condition condition)
+{
+    for (int i = 0; i < 10000; ++i) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+// Waits until n threads are queued on the semaphore.
+bool waiters_reach(RTHANDLE sem, WORD n)
+{
+    return soon([&] { return RtSemaphoreWaiters(sem) == n; });
+}
 
 TEST(Semaphore, EleventhReleaseOverMaximumFailsAndLeavesTen)
 {
@@ -90,16 +105,16 @@ TEST(Semaphore, HeadOfQueueIsServedFirst)
         WaitForRtSemaphore(sem, 5, WAIT_FOREVER);
         big_done = 1;
     });
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(waiters_reach(sem, 1));
     std::thread small([&] {
         WaitForRtSemaphore(sem, 1, WAIT_FOREVER);
         small_done = 1;
     });
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(waiters_reach(sem, 2));
 
-    ASSERT_TRUE(ReleaseRtSemaphore(sem, 1));
-    std::this_thread::sleep_for(kSettle);
-    EXPECT_EQ(small_done.load(), 0) << "a later small request overtook the head of the queue";
+    ASSERT_TRUE(ReleaseRtSemaphore(sem, 1));  // served (or not) within the release itself
+    EXPECT_EQ(RtSemaphoreWaiters(sem), 2) << "a later small request overtook the head of the queue";
+    EXPECT_EQ(small_done.load(), 0);
     EXPECT_EQ(WaitForRtSemaphore(sem, 0, NO_WAIT), 1u);
 
     ASSERT_TRUE(ReleaseRtSemaphore(sem, 5));  // 6 units: 5 to the head, 1 to the next
@@ -114,13 +129,13 @@ TEST(Semaphore, TimedOutHeadLetsTheNextWaiterThrough)
 {
     RTHANDLE sem = CreateRtSemaphore(0, 10, FIFO_QUEUING);
     std::atomic<int> small_done{0};
-    std::thread big([&] { WaitForRtSemaphore(sem, 5, 300); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::thread big([&] { WaitForRtSemaphore(sem, 5, 1000); });  // long enough for the second to queue behind it
+    ASSERT_TRUE(waiters_reach(sem, 1));
     std::thread small([&] {
         WaitForRtSemaphore(sem, 1, WAIT_FOREVER);
         small_done = 1;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(waiters_reach(sem, 2));
     ASSERT_TRUE(ReleaseRtSemaphore(sem, 1));
     big.join();  // times out, and must hand the unit on
     small.join();
@@ -146,16 +161,16 @@ TEST(Semaphore, PriorityQueuingServesTheMoreUrgentWaiterFirst)
     std::atomic<int> order{0};
     PriorityWaiter lazy{sem, &order}, urgent{sem, &order};
     ASSERT_NE(CreateRtThread(200, wait_and_note, 65536, &lazy), BAD_RTHANDLE);
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(waiters_reach(sem, 1));
     ASSERT_NE(CreateRtThread(150, wait_and_note, 65536, &urgent), BAD_RTHANDLE);
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(waiters_reach(sem, 2));
     ASSERT_TRUE(ReleaseRtSemaphore(sem, 1));
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(soon([&] { return urgent.served_as.load() != 0; }));
     EXPECT_EQ(urgent.served_as.load(), 1);
     EXPECT_EQ(lazy.served_as.load(), 0);
+    EXPECT_EQ(RtSemaphoreWaiters(sem), 1) << "the lazy waiter still waits";
     ASSERT_TRUE(ReleaseRtSemaphore(sem, 1));
-    for (int i = 0; i < 500 && lazy.served_as.load() == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(soon([&] { return lazy.served_as.load() != 0; }));
     EXPECT_EQ(lazy.served_as.load(), 2);
 }
 

@@ -637,6 +637,22 @@ bool parse_ipv4_network(const std::string &text, uint32_t &network, uint32_t &ma
     return true;
 }
 
+bool parse_tcp_address(const std::string &text, std::string &ip, int &port)
+{
+    size_t colon = text.find(':');
+    ip = text.substr(0, colon);
+    port = 502;
+    in_addr parsed{};
+    if (inet_pton(AF_INET, ip.c_str(), &parsed) != 1)
+        return false;
+    if (colon == std::string::npos)
+        return true;
+    char *end = nullptr;
+    long p = std::strtol(text.c_str() + colon + 1, &end, 10);
+    port = end != nullptr && *end == '\0' && p > 0 && p < 65536 ? static_cast<int>(p) : 0;
+    return true;
+}
+
 std::string node_config_path()
 {
     return std::string(RtNodeDirectory()) + "/node.toml";

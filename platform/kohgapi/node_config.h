@@ -113,6 +113,11 @@ struct ModbusDecl {
 // false when the text is neither.
 bool parse_ipv4_network(const std::string &text, uint32_t &network, uint32_t &mask);
 
+// "a.b.c.d" or "a.b.c.d:port" (port 502 when none is given); false when the
+// part before ':' is no IPv4 address, port 0 when the part after it is no
+// port 1 to 65535.
+bool parse_tcp_address(const std::string &text, std::string &ip, int &port);
+
 // A simulated EtherCAT master and the bus file it runs.
 struct EthercatDecl {
     std::string name;

@@ -20,6 +20,17 @@ inline bool is_bits(Table t)
     return t == Table::coils || t == Table::discrete_inputs;
 }
 
+// A 16-bit word as the protocol carries it: high byte first.
+inline uint16_t word_at(const uint8_t *p)
+{
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline void put_word(uint8_t *p, uint16_t value)
+{
+    p[0] = static_cast<uint8_t>(value >> 8);
+    p[1] = static_cast<uint8_t>(value);
+}
+
 // The items an address and a byte length cover.
 struct Span {
     Table table;

@@ -92,19 +92,7 @@ std::atomic<uint32_t> open_failure{MB_OK};
 // A TCP address "a.b.c.d" or "a.b.c.d:port"; false when host is neither.
 bool tcp_address(const char *host, std::string &ip, int &port)
 {
-    std::string text(host);
-    size_t colon = text.find(':');
-    ip = text.substr(0, colon);
-    port = kDefaultPort;
-    in_addr parsed{};
-    if (inet_pton(AF_INET, ip.c_str(), &parsed) != 1)
-        return false;
-    if (colon == std::string::npos)
-        return true;
-    char *end = nullptr;
-    long p = std::strtol(text.c_str() + colon + 1, &end, 10);
-    port = static_cast<int>(p);
-    return end != nullptr && *end == '\0' && p > 0 && p < 65536;
+    return ko::parse_tcp_address(host, ip, port) && port != 0;
 }
 
 Target resolve(const char *host, uint32_t timeout_ms)
@@ -154,11 +142,6 @@ uint32_t from_errno(int error)
     }
 }
 
-uint16_t word_at(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 // One request over TCP: a read of n items, its reply checked item count by item count.
 uint32_t tcp_read(TcpDevice &d, Table t, uint32_t first, uint32_t n, uint8_t *bits, uint16_t *registers)
 {
@@ -192,8 +175,7 @@ uint32_t tcp_write(TcpDevice &d, Table t, uint32_t first, uint32_t n, const uint
         if (t == Table::coils) {
             request[6 + i / 8] |= static_cast<uint8_t>((bits[i] & 1u) << (i % 8));
         } else {
-            request[6 + 2 * i] = static_cast<uint8_t>(registers[i] >> 8);
-            request[7 + 2 * i] = static_cast<uint8_t>(registers[i]);
+            put_word(request + 6 + 2 * i, registers[i]);
         }
     }
     uint8_t reply[253];

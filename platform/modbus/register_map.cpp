@@ -16,17 +16,6 @@ enum Function : uint8_t {
 };
 enum Exception : uint8_t { kIllegalFunction = 1, kIllegalAddress = 2, kIllegalValue = 3 };
 
-uint16_t word_at(const uint8_t *p)
-{
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-void put_word(uint8_t *p, uint16_t value)
-{
-    p[0] = static_cast<uint8_t>(value >> 8);
-    p[1] = static_cast<uint8_t>(value);
-}
-
 size_t exception(uint8_t function, Exception code, uint8_t *reply)
 {
     reply[0] = static_cast<uint8_t>(function | 0x80);

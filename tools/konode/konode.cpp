@@ -270,10 +270,7 @@ int status(bool json)
         return kDone;
     }
     auto pid_text = [](int32_t service_pid) { return service_pid != 0 ? std::to_string(service_pid) : std::string("-"); };
-    auto number = [](const std::string &name) {
-        int64_t value = 0;
-        return KoTagRead(name.c_str(), &value, 8) == KO_OK ? std::to_string(value) : std::string("-");
-    };
+    auto number = konode::tag_text;
     kotool::JsonWriter out;
     out.object().boolean("running", true).number("konode_pid", pid).text("node", config.name).array("services");
     for (const ko::ServiceDecl &s : config.services) {

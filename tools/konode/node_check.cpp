@@ -191,18 +191,12 @@ void check_modbus(const CheckedNode &node, size_t i, std::vector<std::string> &e
                          " (declare a [[modbus]] device with this address and name it here)");
         return;
     }
-    std::string ip = address->substr(0, address->find(':'));
-    int port = 502;
-    in_addr parsed{};
-    bool tcp = inet_pton(AF_INET, ip.c_str(), &parsed) == 1;
-    if (tcp && address->find(':') != std::string::npos) {
-        char *end = nullptr;
-        long p = std::strtol(address->c_str() + address->find(':') + 1, &end, 10);
-        if (end == nullptr || *end != '\0' || p < 1 || p > 65535) {
-            errors.push_back(at + ": " + key + ": \"" + *address + "\" has no port 1 to 65535 after ':'");
-            return;
-        }
-        port = static_cast<int>(p);
+    std::string ip;
+    int port = 0;
+    bool tcp = ko::parse_tcp_address(*address, ip, port);
+    if (tcp && port == 0) {
+        errors.push_back(at + ": " + key + ": \"" + *address + "\" has no port 1 to 65535 after ':'");
+        return;
     }
     if (!tcp) {
         const ko::ModbusDecl *device = node.config.modbus_device(*address);

@@ -10,14 +10,27 @@
 #include <vector>
 
 namespace konode {
-namespace {
 
-// A numeric tag as text, "-" when it cannot be read.
-std::string number(const std::string &name)
+std::string tag_text(const std::string &name)
 {
     int64_t value = 0;
     return KoTagRead(name.c_str(), &value, 8) == KO_OK ? std::to_string(value) : "-";
 }
+
+std::vector<std::string> masters_of(const ko::NodeConfig &config, const std::string &service)
+{
+    std::vector<std::string> prefixes;
+    for (const ko::EthercatDecl &e : config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", ""}}
+                                                              : config.ethercat) {
+        std::string m = "ECATSIM." + e.name + ".";
+        char owner[64] = {};
+        if (KoTagGetProperty((m + "State").c_str(), "Service", owner, sizeof owner) == KO_OK && service == owner)
+            prefixes.push_back(m);
+    }
+    return prefixes;
+}
+
+namespace {
 
 std::string milliseconds(const std::string &name)
 {
@@ -70,8 +83,8 @@ std::string render_screen(const ko::NodeConfig &config, const std::map<std::stri
         auto note = notes.find(s.name);
         int32_t pid = service_pid(s.name);
         append(out, "%-17s %7s %6s %3s %5s %4s %10s %8s  %s\n", s.name.c_str(),
-               pid != 0 ? std::to_string(pid).c_str() : "-", number(p + "Status").c_str(), number(p + "Run").c_str(),
-               number(p + "Error").c_str(), number(p + "Connected").c_str(), number(p + "Live").c_str(),
+               pid != 0 ? std::to_string(pid).c_str() : "-", tag_text(p + "Status").c_str(), tag_text(p + "Run").c_str(),
+               tag_text(p + "Error").c_str(), tag_text(p + "Connected").c_str(), tag_text(p + "Live").c_str(),
                note != notes.end() ? std::to_string(note->second.restarts).c_str() : "-",
                note != notes.end() ? note->second.state.c_str() : "");
         for (const char *direction : {"In", "Out"})
@@ -79,36 +92,31 @@ std::string render_screen(const ko::NodeConfig &config, const std::map<std::stri
                 char thread[24];
                 std::snprintf(thread, sizeof thread, "%sThread%02d", direction, n);
                 std::string t = p + thread + "_";
-                std::string count = number(t + "Cnt");
+                std::string count = tag_text(t + "Cnt");
                 if (count == "-")
                     continue;
                 append(out, "  %-12s cycles %-10s last %s ms  min %s  max %s\n", thread, count.c_str(),
                        milliseconds(t + "Time").c_str(), milliseconds(t + "TimeMin").c_str(),
                        milliseconds(t + "TimeMax").c_str());
             }
-        for (const ko::EthercatDecl &e : config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", ""}}
-                                                                  : config.ethercat) {
-            std::string m = "ECATSIM." + e.name + ".";
-            char owner[64] = {};
-            if (KoTagGetProperty((m + "State").c_str(), "Service", owner, sizeof owner) != KO_OK || s.name != owner)
-                continue;
-            std::string state = number(m + "State");
-            append(out, "  EtherCAT     bus %s  state %s%s  cycles %s  lost %s\n", e.name.c_str(), state.c_str(),
-                   state == "8" ? " (op)" : "", number(m + "Cycles").c_str(), number(m + "LostCycles").c_str());
+        for (const std::string &m : masters_of(config, s.name)) {
+            std::string state = tag_text(m + "State"), bus = m.substr(8, m.size() - 9);
+            append(out, "  EtherCAT     bus %s  state %s%s  cycles %s  lost %s\n", bus.c_str(), state.c_str(),
+                   state == "8" ? " (op)" : "", tag_text(m + "Cycles").c_str(), tag_text(m + "LostCycles").c_str());
         }
-        if (number(p + "CAN.Status") != "-") {
-            std::string channels = number("SERVICE.ECAT.CAN.SlaveCount"), flags;
+        if (tag_text(p + "CAN.Status") != "-") {
+            std::string channels = tag_text("SERVICE.ECAT.CAN.SlaveCount"), flags;
             for (int n = 0; channels != "-" && n < std::stoi(channels); ++n) {
                 char c[48];
                 std::snprintf(c, sizeof c, "SERVICE.ECAT.CAN.%02d.", n);
-                if (number(std::string(c) + "RxFrameFIFO.Overrun") == "1")
+                if (tag_text(std::string(c) + "RxFrameFIFO.Overrun") == "1")
                     flags += " ch" + std::to_string(n) + "-rx";
-                if (number(std::string(c) + "TxFrameFIFO.Overrun") == "1")
+                if (tag_text(std::string(c) + "TxFrameFIFO.Overrun") == "1")
                     flags += " ch" + std::to_string(n) + "-tx";
             }
             append(out, "  CAN          run %s  error %s  channels %s  sent %s  received %s  overrun:%s\n",
-                   number(p + "CAN.Run").c_str(), number(p + "CAN.Error").c_str(), channels.c_str(),
-                   number(p + "CAN.TxCount").c_str(), number(p + "CAN.RxCount").c_str(),
+                   tag_text(p + "CAN.Run").c_str(), tag_text(p + "CAN.Error").c_str(), channels.c_str(),
+                   tag_text(p + "CAN.TxCount").c_str(), tag_text(p + "CAN.RxCount").c_str(),
                    flags.empty() ? " none" : flags.c_str());
         }
     }
@@ -125,8 +133,8 @@ std::string render_lines(const ko::NodeConfig &config)
     for (const ko::ServiceDecl &s : config.services) {
         std::string p = "SERVICE." + s.name + ".";
         append(out, "%s %s status %s run %s error %s connected %s live %s\n", time.c_str(), s.name.c_str(),
-               number(p + "Status").c_str(), number(p + "Run").c_str(), number(p + "Error").c_str(),
-               number(p + "Connected").c_str(), number(p + "Live").c_str());
+               tag_text(p + "Status").c_str(), tag_text(p + "Run").c_str(), tag_text(p + "Error").c_str(),
+               tag_text(p + "Connected").c_str(), tag_text(p + "Live").c_str());
     }
     return out;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace konode {
 
@@ -20,6 +21,13 @@ struct ServiceNotes {
 
 // The pid of a running service's process, or 0.
 int32_t service_pid(const std::string &service);
+
+// A numeric tag as text, "-" when it cannot be read.
+std::string tag_text(const std::string &name);
+
+// The simulated EtherCAT masters a service runs ("ECATSIM.<bus>." prefixes):
+// those whose State tag names it in its "Service" property.
+std::vector<std::string> masters_of(const ko::NodeConfig &config, const std::string &service);
 
 std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes);
 

@@ -239,13 +239,8 @@ private:
         uint8_t zero = 0;
         for (const char *key : {"Status", "Run", "Connected"})
             KoTagWrite(("SERVICE." + c.name + "." + key).c_str(), &zero, 1);
-        for (const ko::EthercatDecl &e : node_.config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", ""}}
-                                                                        : node_.config.ethercat) {
-            std::string state = "ECATSIM." + e.name + ".State";
-            char owner[64] = {};
-            if (KoTagGetProperty(state.c_str(), "Service", owner, sizeof owner) == KO_OK && c.name == owner)
-                KoTagWrite(state.c_str(), &zero, 1);
-        }
+        for (const std::string &master : masters_of(node_.config, c.name))
+            KoTagWrite((master + "State").c_str(), &zero, 1);
     }
 
     // Under systemd's Type=notify: READY=1 once every service is up.

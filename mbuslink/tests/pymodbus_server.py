@@ -32,8 +32,10 @@ if rtu:
     print("ready", flush=True)
     StartSerialServer(context=context, framer=ModbusRtuFramer, port=sys.argv[2], baudrate=19200)
 else:
-    # A server started again on its port may find the old connections still
-    # closing; pymodbus would fail to bind without a word, so wait for the port.
+    # A server started again on its port finds the old server's connections
+    # in TIME_WAIT: bind with address reuse, as devices do (pymodbus binds
+    # without it by default and then fails without a word), and wait until
+    # the old process has let go of the port.
     port = int(sys.argv[1])
     for _ in range(150):
         probe = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -46,4 +48,4 @@ else:
             probe.close()
             time.sleep(0.1)
     print("ready", flush=True)
-    StartTcpServer(context=context, address=("127.0.0.1", port))
+    StartTcpServer(context=context, address=("127.0.0.1", port), allow_reuse_address=True)

@@ -26,8 +26,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <initializer_list>
+#include <iterator>
+#include <utility>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -77,8 +78,8 @@ void bind_lower()
     lower.ehapi = LoadRtLibrary(kEhapi);
     if (lower.hiecat == 0 || lower.ehapi == 0) {
         std::printf("Load HiLevelApi RSL Frailed(%s\n", kHiecat);
-        for (const char *name : {kHiecat, kEhapi})
-            if ((name == kHiecat ? lower.hiecat : lower.ehapi) == 0)
+        for (auto [name, module] : {std::pair{kHiecat, lower.hiecat}, std::pair{kEhapi, lower.ehapi}})
+            if (module == 0)
                 std::printf("E$ECATLINK: %s could not be loaded (looked for in %s)\n", name, RtLibrarySearchPath());
         return;
     }

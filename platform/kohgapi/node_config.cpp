@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <set>
 #include <sstream>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
@@ -651,6 +653,26 @@ bool parse_tcp_address(const std::string &text, std::string &ip, int &port)
     long p = std::strtol(text.c_str() + colon + 1, &end, 10);
     port = end != nullptr && *end == '\0' && p > 0 && p < 65536 ? static_cast<int>(p) : 0;
     return true;
+}
+
+int bind_tcp_address(const std::string &ip, int port, int socket_flags)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | socket_flags, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, ip.c_str(), &at.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 std::string node_config_path()

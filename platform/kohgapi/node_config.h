@@ -118,6 +118,12 @@ bool parse_ipv4_network(const std::string &text, uint32_t &network, uint32_t &ma
 // port 1 to 65535.
 bool parse_tcp_address(const std::string &text, std::string &ip, int &port);
 
+// A TCP socket bound to ip:port the way a Modbus server binds it (address
+// reuse, so a port an earlier run left in TIME_WAIT binds again); the check
+// of a node binds the same way so that it predicts the server. -1 with errno
+// set when it cannot be bound.
+int bind_tcp_address(const std::string &ip, int port, int socket_flags);
+
 // A simulated EtherCAT master and the bus file it runs.
 struct EthercatDecl {
     std::string name;

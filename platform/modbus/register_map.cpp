@@ -84,6 +84,8 @@ void RegisterMap::serve_points_of_service()
 
 bool RegisterMap::served(Table t, uint32_t first, uint32_t n, bool for_write) const
 {
+    if (first + n > kTableSize)
+        return false;
     const auto &r = reach_[static_cast<int>(t)];
     if (r.empty())
         return true;
@@ -110,7 +112,7 @@ size_t RegisterMap::answer(const uint8_t *request, size_t length, uint8_t *reply
         Table t = function == kFcReadCoils ? Table::coils : Table::discrete_inputs;
         if (length != 5 || n < 1 || n > kReadBits)
             return exception(function, kIllegalValue, reply);
-        if (first + n > kTableSize || !served(t, first, n, false))
+        if (!served(t, first, n, false))
             return exception(function, kIllegalAddress, reply);
         const uint8_t *bits = bits_[t == Table::coils ? 0 : 1].data() + first;
         uint8_t bytes = static_cast<uint8_t>((n + 7) / 8);
@@ -126,7 +128,7 @@ size_t RegisterMap::answer(const uint8_t *request, size_t length, uint8_t *reply
         Table t = function == kFcReadHoldingRegisters ? Table::holding_registers : Table::input_registers;
         if (length != 5 || n < 1 || n > kReadRegisters)
             return exception(function, kIllegalValue, reply);
-        if (first + n > kTableSize || !served(t, first, n, false))
+        if (!served(t, first, n, false))
             return exception(function, kIllegalAddress, reply);
         const uint16_t *registers = registers_[t == Table::input_registers ? 0 : 1].data() + first;
         reply[0] = function;
@@ -157,7 +159,7 @@ size_t RegisterMap::answer(const uint8_t *request, size_t length, uint8_t *reply
         if (length < 6 || n < 1 || n > (coils ? kWriteBits : kWriteRegisters) ||
             bytes != (coils ? (n + 7) / 8 : 2 * n) || length != 6 + bytes)
             return exception(function, kIllegalValue, reply);
-        if (first + n > kTableSize || !served(t, first, n, true))
+        if (!served(t, first, n, true))
             return exception(function, kIllegalAddress, reply);
         for (uint32_t i = 0; i < n; ++i) {
             if (coils)

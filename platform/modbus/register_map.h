@@ -30,6 +30,7 @@ public:
     size_t answer(const uint8_t *request, size_t length, uint8_t *reply);
 
 private:
+    // Whether the n items from first lie in the table and masters reach them.
     bool served(Table t, uint32_t first, uint32_t n, bool for_write) const;
 
     std::mutex lock_;

@@ -125,18 +125,11 @@ bool send_replies(Client &c, int64_t now)
 uint32_t Server::start_tcp(const std::string &ip, int port, const ServerRules &rules)
 {
     stop();
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listener < 0)
-        return MB_E_TRANSPORT;
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &at.sin_addr);
-    if (bind(listener, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0 || listen(listener, 16) != 0) {
+    int listener = ko::bind_tcp_address(ip, port, SOCK_NONBLOCK);
+    if (listener < 0 || listen(listener, 16) != 0) {
         uint32_t status = errno == EADDRINUSE ? MB_E_REFUSED : MB_E_TRANSPORT;
-        ::close(listener);
+        if (listener >= 0)
+            ::close(listener);
         return status;
     }
     local_map().serve_points_of_service();

@@ -10,17 +10,14 @@
 #include "rt.h"
 #include "suggest.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sstream>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -157,21 +154,12 @@ std::string base_name(const std::string &path)
 // Whether a TCP port can be listened on at this address.
 std::string port_problem(const std::string &ip, int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = ko::bind_tcp_address(ip, port, 0);
     if (fd < 0)
-        return {};
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &at.sin_addr);
-    std::string why;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&at), sizeof at) != 0)
-        why = ip + ":" + std::to_string(port) + " cannot be served: " + std::strerror(errno) +
-              (errno == EADDRINUSE ? " (another program listens there)" : "");
+        return ip + ":" + std::to_string(port) + " cannot be served: " + std::strerror(errno) +
+               (errno == EADDRINUSE ? " (another program listens there)" : "");
     close(fd);
-    return why;
+    return {};
 }
 
 // A Modbus service's NodeName address: one the driver takes, naming a device

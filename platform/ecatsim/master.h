@@ -1,5 +1,7 @@
-// master.h - the simulated EtherCAT master: one per process, started by the
-// first Init and shared by hiecat.rsl and ehapi.rsl.
+// master.h - the EtherCAT master of hiecat.rsl and ehapi.rsl: one per
+// process, started by the first Init and shared by both libraries. Its
+// segment is either the bus simulated in the process or, with an interface,
+// a cable (the wire master); callers cannot tell them apart.
 //
 // The cycle thread runs on absolute deadlines of the bus period
 // (clock_nanosleep, TIMER_ABSTIME) at kernel priority 10 (or the process's
@@ -8,16 +10,18 @@
 // A wake-up later than a whole period past its deadline loses the periods
 // it overslept: they count as lost cycles and the grid skips them.
 //
-// State: a master starts in init (1) and climbs, one step every 3 cycles,
-// through pre-op (2) and safe-op (4) to operational (8) once an Open asks
-// for it. Terminals exchange data only while operational. A lost link or a
-// dropped state stays until the next Open asks again.
+// State: a master starts in init (1). The simulated bus climbs one step
+// every 3 cycles, through pre-op (2) and safe-op (4) to operational (8),
+// once an Open asks for it; the wire master walks its slaves through the
+// same states. Terminals exchange data only while operational. A lost link
+// or a dropped state stays until the next Open asks again.
 //
 // Tags of the node, for bus NAME (fault switches are read every cycle):
 //   ECATSIM.NAME.State       u16  master state; property "Service": the service running it
 //   ECATSIM.NAME.Cycles      u32  completed cycles
-//   ECATSIM.NAME.LostCycles  u32  cycles lost to late wake-ups
+//   ECATSIM.NAME.LostCycles  u32  cycles lost to late wake-ups (and, on a wire, to lost frames)
 //   ECATSIM.NAME.PeriodUs    u32  cycle period
+// Simulated bus only:
 //   ECATSIM.NAME.CAN.BUS.Frames / .Lost  u32  frames over each CAN bus, frames lost
 //   ECATSIM.NAME.Fault.LinkLoss     u8   1: no link (state word 0x08, no cycle passes,
 //                                        outputs of the I/O terminals fall to 0)
@@ -28,14 +32,16 @@
 #pragma once
 
 #include "bus.h"
-#include "can_bus.h"
 #include "ecatsim.h"
-#include "gateway.h"
+#include "plant.h"
 #include "rt.h"
+#include "segment.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -45,15 +51,15 @@ namespace ecatsim {
 // The ehapi handle of the process's master.
 constexpr uint32_t kMasterHandle = 0xEC000001u;
 
-struct TerminalPlace {
-    uint32_t in_offset = 0, out_offset = 0;
-    uint32_t station = 0;
-};
+// Makes the segment a master drives: the terminals simulated in the
+// process, or the cable of the wire master.
+using SegmentMaker = std::function<std::unique_ptr<Segment>(const BusDecl &, const Layout &, int64_t period_ns)>;
 
 class Master {
 public:
     // Starts the process's master on bus, or finds it running on that bus.
-    static uint32_t start(const BusDecl &bus, Master **master);
+    // Without make_segment the bus is simulated in the process.
+    static uint32_t start(const BusDecl &bus, Master **master, const SegmentMaker &make_segment = nullptr);
     // The running master, or null.
     static Master *running();
 
@@ -69,51 +75,43 @@ public:
     uint32_t wait_cycle(uint32_t timeout_ms);
     void cancel_wait(RTHANDLE thread);
 
-    uint16_t state() const { return state_.load(); }
+    uint16_t state() const { return s_.state.load(); }
     // Wake-up lateness of the cycle thread so far: counts[i] cycles woke i
     // microseconds after their deadline (the last bucket: that or later).
     static constexpr size_t kLatenessBuckets = 2001;
     void lateness(uint32_t *counts) const;
     uint8_t *input_image() { return input_.data(); }
     uint8_t *output_image() { return output_.data(); }
-    uint32_t input_size() const { return static_cast<uint32_t>(input_.size()); }
-    uint32_t output_size() const { return static_cast<uint32_t>(output_.size()); }
+    uint32_t input_size() const { return layout_.in_size; }
+    uint32_t output_size() const { return layout_.out_size; }
     // Fills the out fields of search for the index-th terminal of its identity.
     bool find(EhSlaveSearch &search) const;
 
 private:
-    explicit Master(const BusDecl &bus);
-    void lay_out();
+    Master(const BusDecl &bus, const SegmentMaker &make_segment);
     void make_tags();
     bool start_thread();
     static void cycle_thread(void *self);
     void run();
-    void cycle(int64_t now_ns);
-    void apply_faults();
-    void step_state();
-    void exchange(int64_t now_ns);
+    CycleOutcome cycle(int64_t now_ns);
+    void publish_device_states();
     void publish();
     void finish_cycle();
 
     BusDecl bus_;
-    std::vector<TerminalPlace> places_;
-    std::vector<size_t> wired_;  // per terminal: the output terminal a digital input reads, or none
-    std::vector<Gateway> gateways_;
-    std::vector<CanBus> can_buses_;
-    std::vector<uint8_t> input_, output_;
-    std::mutex image_lock_;  // Read, Write and the I/O terminals' exchange
-
-    std::atomic<uint16_t> state_{ECATSIM_STATE_INIT};
-    std::atomic<uint16_t> target_{ECATSIM_STATE_INIT};
-    std::atomic<bool> link_lost_{false};
-    uint32_t climb_ = 0;
-    std::atomic<uint32_t> cycles_{0}, lost_cycles_{0};
-    std::atomic<uint32_t> lateness_[kLatenessBuckets] = {};
+    Layout layout_;
     int64_t period_ns_ = 1000000;
+    std::vector<uint8_t> input_, output_;
+    std::mutex image_lock_;  // Read, Write and the segment's exchange
+    std::unique_ptr<Segment> segment_;
+    MasterState s_;
+    std::atomic<uint32_t> lateness_[kLatenessBuckets] = {};
 
     struct Entries {
-        uint32_t state, cycles, lost, period, link_loss, drop_state, slow_cycle;
+        uint32_t state, cycles, lost, period;
     } entries_ = {};
+    // Per gateway, in bus order: the channel's DeviceStateImage tag, once found.
+    std::vector<uint32_t> state_segments_;
 
     // Threads in EhWaitForCyclic; cancel marks one of them.
     struct Waiter {

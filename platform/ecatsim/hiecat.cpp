@@ -6,6 +6,7 @@
 #include "kohgapi.h"
 #include "master.h"
 #include "node_config.h"
+#include "wire_master.h"
 
 #include <atomic>
 #include <cstdio>
@@ -73,8 +74,9 @@ void report(const std::string &message)
 }
 
 // The bus node_name picks: an [[ethercat]] master of the node config, or
-// the default bus when no name is given.
-uint32_t bus_for(const std::string &node_name, ecatsim::BusDecl &bus)
+// the default bus when no name is given; interface: the network interface
+// of a wire master, or empty.
+uint32_t bus_for(const std::string &node_name, ecatsim::BusDecl &bus, std::string &interface)
 {
     if (node_name.empty()) {
         bus = ecatsim::default_bus();
@@ -92,7 +94,11 @@ uint32_t bus_for(const std::string &node_name, ecatsim::BusDecl &bus)
         report("node_name=" + node_name + ": the node config " + path + " has no [[ethercat]] master of that name");
         return ECATSIM_E_MASTER;
     }
-    if (!ecatsim::load_bus_file(master->bus, master->name, bus, error)) {
+    interface = master->interface;
+    if (master->bus.empty()) {
+        bus = ecatsim::default_bus();
+        bus.name = master->name;
+    } else if (!ecatsim::load_bus_file(master->bus, master->name, bus, error)) {
         report(error);
         return ECATSIM_E_BUS_FILE;
     }
@@ -110,10 +116,16 @@ EXPORT uint32_t Init(const char *, const char *options, uintptr_t *init_context,
         node_name = item.substr(10);
     }
     ecatsim::BusDecl bus;
-    if (uint32_t status = bus_for(node_name, bus); status != ECATSIM_OK)
+    std::string interface;
+    if (uint32_t status = bus_for(node_name, bus, interface); status != ECATSIM_OK)
         return status;
+    ecatsim::SegmentMaker wire;
+    if (!interface.empty())
+        wire = [interface](const ecatsim::BusDecl &b, const ecatsim::Layout &layout, int64_t period_ns) {
+            return ecatwire::wire_segment(interface, b, layout, period_ns);
+        };
     ecatsim::Master *master = nullptr;
-    uint32_t status = ecatsim::Master::start(bus, &master);
+    uint32_t status = ecatsim::Master::start(bus, &master, wire);
     if (status == ECATSIM_E_OTHER_BUS)
         report("bus " + bus.name + ": this process already runs bus " + ecatsim::Master::running()->bus().name);
     if (status == ECATSIM_OK)

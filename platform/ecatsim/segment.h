@@ -22,6 +22,9 @@ struct MasterState {
     std::atomic<uint16_t> target{1};  // what the last Open asked for
     std::atomic<bool> link_lost{false};
     std::atomic<uint32_t> cycles{0}, lost_cycles{0};
+    // Why the last start-up stopped short of what Open asked (a hiecat code),
+    // or 0; an Open clears it.
+    std::atomic<uint32_t> startup_error{0};
 };
 
 struct Images {

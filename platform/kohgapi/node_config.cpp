@@ -457,15 +457,21 @@ public:
     // A bus file named relative to the config is found beside it.
     EthercatDecl ethercat_master(const toml::table &t, const std::string &prefix) const
     {
-        only(t, prefix, {"name", "bus"});
+        only(t, prefix, {"name", "bus", "interface"});
         EthercatDecl d;
         d.name = text(t, prefix, "name", true, kMaxEthercatName, "EtherCAT master name");
         for (char c : d.name)
             if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '-')
                 error(t.get("name")->source(), prefix + "name",
                       "\"" + d.name + "\" may only hold letters, digits, '_' and '-' (it becomes part of tag names)");
-        d.bus = text(t, prefix, "bus", true);
-        if (d.bus[0] != '/') {
+        d.interface = text(t, prefix, "interface", false, kMaxInterfaceName, "network interface name");
+        if (t.get("interface") != nullptr && d.interface.empty())
+            error(t.get("interface")->source(), prefix + "interface", "names no network interface");
+        if (d.interface.empty() && t.get("bus") == nullptr)
+            error(t.source(), prefix + "bus",
+                  "missing: give bus = FILE (a simulated bus) or interface = NAME (a network interface)");
+        d.bus = text(t, prefix, "bus", false);
+        if (!d.bus.empty() && d.bus[0] != '/') {
             size_t slash = path().rfind('/');
             if (slash != std::string::npos)
                 d.bus = path().substr(0, slash + 1) + d.bus;

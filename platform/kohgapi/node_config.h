@@ -25,10 +25,13 @@
 //                timeout_ms (1 to 600000, default 1000): a request's response
 //                timeout; as a server's address: allow (["a.b.c.d", "a.b.c.0/24"],
 //                default any) and max_connections (1 to 1024, default 16)
-//   [[ethercat]] a simulated EtherCAT master, chosen where an EtherCAT
-//                service's NodeName address names it: name (at most 15
-//                characters: letters, digits, '_' and '-') and bus, the path
-//                of its bus file (relative: beside this config)
+//   [[ethercat]] an EtherCAT master, chosen where an EtherCAT service's
+//                NodeName address names it: name (at most 15 characters:
+//                letters, digits, '_' and '-') and bus, the path of its bus
+//                file (relative: beside this config), simulated in the
+//                service; or interface, a network interface it sends real
+//                frames on (the bus file, or the default bus without one,
+//                then says what the cable holds)
 //   [[app]]      a program the launcher runs beside the services: name (at
 //                most 31 characters), command = ["program", "arg", ...] (a
 //                program without '/' is found beside the launcher, then on PATH)
@@ -124,10 +127,13 @@ bool parse_tcp_address(const std::string &text, std::string &ip, int &port);
 // set when it cannot be bound.
 int bind_tcp_address(const std::string &ip, int port, int socket_flags);
 
-// A simulated EtherCAT master and the bus file it runs.
+// An EtherCAT master: the bus file it simulates, or, with an interface, the
+// network interface it sends frames on; the bus file (the default bus when
+// none is named) then says what the cable must hold.
 struct EthercatDecl {
     std::string name;
-    std::string bus;  // absolute, or as given when the config has no directory
+    std::string bus;        // absolute, or as given when the config has no directory; may be empty with an interface
+    std::string interface;  // empty: simulated in the process
 };
 
 struct NodeConfig {
@@ -150,6 +156,7 @@ constexpr size_t kMaxServiceName = 17;
 constexpr size_t kMaxShortName = 7;
 constexpr size_t kMaxTagName = 51;
 constexpr size_t kMaxEthercatName = 15;
+constexpr size_t kMaxInterfaceName = 15;  // IFNAMSIZ - 1
 constexpr uint32_t kSegmentPointMax = 65535;  // the point tables carry 16-bit sizes
 // Data area kept free of the config's segments and FIFOs, for the tags the
 // services and tools make at run time.

@@ -86,8 +86,8 @@ bool prepare_node(const konode::CheckedNode &node, konode::NodeLock &lock, std::
         return false;
     }
     for (const ko::EthercatDecl &e : node.config.ethercat) {
-        if (e.bus.rfind(config_dir, 0) != 0)
-            continue;  // an absolute path outside: used where it is
+        if (e.bus.empty() || e.bus.rfind(config_dir, 0) != 0)
+            continue;  // no bus file, or an absolute path outside: used where it is
         std::string relative = e.bus.substr(config_dir.size());
         for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
             mkdir((dir + "/" + relative.substr(0, slash)).c_str(), 0770);

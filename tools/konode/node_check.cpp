@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <net/if.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -253,7 +254,10 @@ bool check_node(const std::string &path, CheckedNode &node, std::vector<std::str
     }
     for (const ko::EthercatDecl &e : node.config.ethercat) {
         ecatsim::BusDecl bus;
-        if (!ecatsim::load_bus_file(e.bus, e.name, bus, error)) {
+        if (!e.interface.empty() && if_nametoindex(e.interface.c_str()) == 0)
+            errors.push_back(node.config_path + ": ethercat " + e.name + ": interface \"" + e.interface +
+                             "\": no such network interface on this machine");
+        if (!e.bus.empty() && !ecatsim::load_bus_file(e.bus, e.name, bus, error)) {
             std::stringstream lines(error);
             for (std::string line; std::getline(lines, line);)
                 errors.push_back(line);

@@ -20,7 +20,7 @@ std::string tag_text(const std::string &name)
 std::vector<std::string> masters_of(const ko::NodeConfig &config, const std::string &service)
 {
     std::vector<std::string> prefixes;
-    for (const ko::EthercatDecl &e : config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", ""}}
+    for (const ko::EthercatDecl &e : config.ethercat.empty() ? std::vector<ko::EthercatDecl>{{"default", "", ""}}
                                                               : config.ethercat) {
         std::string m = "ECATSIM." + e.name + ".";
         char owner[64] = {};

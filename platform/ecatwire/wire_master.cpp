@@ -1,0 +1,199 @@
+// wire_master.cpp - the operational cycle of the wire master: one frame of
+// process data out per cycle, the previous cycle's frame back, working
+// counters checked, and the images updated with the EL6751 handshake words
+// in the order the CAN driver relies on.
+#include "wire_master.h"
+
+#include "ecatsim.h"
+#include "can_frame.h"
+#include "kohgapi.h"
+
+#include <algorithm>
+
+namespace ecatwire {
+namespace {
+
+constexpr uint32_t kLostInRowIsLinkLoss = 3;
+constexpr uint32_t kHandshakeWords = 3;  // counter, acknowledge, count: 6 bytes at each area's start
+
+uint32_t align8(uint32_t offset)
+{
+    return (offset + 7u) & ~7u;
+}
+
+bool overlaps(uint32_t a, uint32_t a_length, uint32_t b, uint32_t b_length)
+{
+    return a_length > 0 && b_length > 0 && a < b + b_length && b < a + a_length;
+}
+
+}  // namespace
+
+std::unique_ptr<ecatsim::Segment> wire_segment(const std::string &interface, const ecatsim::BusDecl &bus,
+                                               const ecatsim::Layout &layout, int64_t period_ns)
+{
+    return std::make_unique<WireMaster>(interface, bus, layout, period_ns);
+}
+
+WireMaster::WireMaster(const std::string &interface, const ecatsim::BusDecl &bus, const ecatsim::Layout &layout,
+                       int64_t period_ns)
+    : interface_(interface), bus_(bus), layout_(layout), period_ns_(period_ns), in_base_(align8(layout.out_size)),
+      in_stage_(layout.in_size, 0)
+{
+    uint32_t total = in_base_ + layout.in_size;
+    for (uint32_t start = 0; start < total; start += kMaxDatagramData) {
+        Chunk c;
+        c.start = start;
+        c.length = static_cast<uint16_t>(std::min<uint32_t>(kMaxDatagramData, total - start));
+        for (size_t i = 0; i < bus.terminals.size(); ++i) {
+            const ecatsim::TerminalDecl &t = bus.terminals[i];
+            if (overlaps(c.start, c.length, layout.places[i].out_offset, t.out_size))
+                c.expected_wkc += 2;
+            if (overlaps(c.start, c.length, in_base_ + layout.places[i].in_offset, t.in_size))
+                c.expected_wkc += 1;
+        }
+        chunks_.push_back(c);
+    }
+    answered_.assign(chunks_.size(), 0);
+    for (size_t i = 0; i < bus.terminals.size(); ++i) {
+        const ecatsim::TerminalDecl &t = bus.terminals[i];
+        if (t.kind == ecatsim::Kind::Gateway && t.format != CAN_FORMAT_OTHER)
+            gateways_.push_back({layout.places[i].in_offset, layout.places[i].out_offset});
+    }
+    out_words_.assign(gateways_.size() * kHandshakeWords, 0);
+}
+
+void WireMaster::make_tags(const std::string &)
+{
+}
+
+bool WireMaster::open(ecatsim::MasterState &s)
+{
+    s.startup_error.store(ECATSIM_OK);
+    s.link_lost.store(false);  // a new attempt: the start-up finds out whether the cable answers
+    s.target.store(ECATSIM_STATE_OP);
+    return true;
+}
+
+ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images &images, int64_t)
+{
+    if (s.link_lost.load())
+        return ecatsim::CycleOutcome::Idle;
+    if (s.state.load() < s.target.load()) {
+        Outcome outcome = bring_up(s, images);
+        report(outcome);
+        if (outcome.failure == Failure::NoAnswer) {
+            s.state.store(ECATSIM_STATE_INIT);
+            s.link_lost.store(true);
+        } else if (outcome.failure == Failure::Refused) {
+            s.target.store(s.state.load());
+            s.startup_error.store(ECATSIM_E_ESM_TIMEOUT);
+        }
+        in_flight_ = false;
+        lost_in_row_ = 0;
+        return ecatsim::CycleOutcome::Resync;
+    }
+    if (s.state.load() != ECATSIM_STATE_OP)
+        return ecatsim::CycleOutcome::Idle;
+    bool passed = false;
+    if (in_flight_) {
+        passed = take_answers();
+        if (passed) {
+            publish_inputs(images);
+            lost_in_row_ = 0;
+        } else {
+            s.lost_cycles.fetch_add(1);
+            if (++lost_in_row_ >= kLostInRowIsLinkLoss) {
+                s.state.store(ECATSIM_STATE_INIT);
+                s.link_lost.store(true);
+                in_flight_ = false;
+                report({Failure::NoAnswer, "EtherCAT on " + interface_ + ": " + std::to_string(lost_in_row_) +
+                                               " cycles in a row lost (no answer or a wrong working counter): "
+                                               "the link is down"});
+                return ecatsim::CycleOutcome::Idle;
+            }
+        }
+    }
+    bool sent = false;
+    send_process_data(images, sent);
+    in_flight_ = sent;
+    if (!passed)
+        return ecatsim::CycleOutcome::Idle;
+    s.cycles.fetch_add(1);
+    return ecatsim::CycleOutcome::Passed;
+}
+
+void WireMaster::send_process_data(ecatsim::Images &images, bool &sent)
+{
+    first_index_ = index_;
+    std::fill(answered_.begin(), answered_.end(), 0);
+    sent = true;
+    std::lock_guard<std::mutex> lock(images.lock);
+    // The handshake words first: the records copied after them are at least
+    // as new as the counter that publishes them.
+    for (size_t g = 0; g < gateways_.size(); ++g)
+        for (uint32_t w = 0; w < kHandshakeWords; ++w)
+            out_words_[g * kHandshakeWords + w] = __atomic_load_n(
+                reinterpret_cast<const uint16_t *>(images.output + gateways_[g].out_offset + 2 * w), __ATOMIC_ACQUIRE);
+    for (const Chunk &c : chunks_) {
+        builder_.start(socket_.mac());
+        uint8_t *data = builder_.add(kLrw, index_++, c.start, c.length);
+        uint32_t end = c.start + c.length;
+        if (c.start < layout_.out_size)
+            std::memcpy(data, images.output + c.start, std::min(end, layout_.out_size) - c.start);
+        for (size_t g = 0; g < gateways_.size(); ++g)
+            for (uint32_t w = 0; w < kHandshakeWords; ++w) {
+                uint32_t at = gateways_[g].out_offset + 2 * w;
+                if (at >= c.start && at + 2 <= end)
+                    put16(data + (at - c.start), out_words_[g * kHandshakeWords + w]);
+            }
+        size_t size = 0;
+        const uint8_t *frame = builder_.finish(size);
+        sent = socket_.send(frame, size) && sent;
+    }
+}
+
+// The answers waiting on the socket; true when every chunk of the frames in
+// flight came back with its working counter.
+bool WireMaster::take_answers()
+{
+    for (;;) {
+        long size = socket_.receive(frame_, sizeof frame_, 0);
+        if (size <= 0)
+            break;
+        FrameReader reader(frame_, static_cast<size_t>(size));
+        if (!reader.valid())
+            continue;
+        for (Datagram d; reader.next(d);) {
+            size_t c = static_cast<uint8_t>(d.index - first_index_);
+            if (d.command != kLrw || c >= chunks_.size() || d.address != chunks_[c].start ||
+                d.length != chunks_[c].length)
+                continue;  // an answer from an earlier cycle or another kind of frame
+            if (d.working_counter() != chunks_[c].expected_wkc)
+                continue;
+            answered_[c] = 1;
+            uint32_t from = std::max(chunks_[c].start, in_base_), to = chunks_[c].start + chunks_[c].length;
+            if (from < to)
+                std::memcpy(in_stage_.data() + (from - in_base_), d.data + (from - chunks_[c].start), to - from);
+        }
+    }
+    return std::all_of(answered_.begin(), answered_.end(), [](uint8_t a) { return a != 0; });
+}
+
+// Inputs into the image: everything but the handshake words, then those
+// with release stores, so a reader that sees a new counter sees its records.
+void WireMaster::publish_inputs(ecatsim::Images &images)
+{
+    std::lock_guard<std::mutex> lock(images.lock);
+    uint32_t at = 0;
+    for (const GatewayWords &g : gateways_) {
+        std::memcpy(images.input + at, in_stage_.data() + at, g.in_offset - at);
+        at = g.in_offset + 2 * kHandshakeWords;
+    }
+    std::memcpy(images.input + at, in_stage_.data() + at, layout_.in_size - at);
+    for (const GatewayWords &g : gateways_)
+        for (uint32_t w = 0; w < kHandshakeWords; ++w)
+            __atomic_store_n(reinterpret_cast<uint16_t *>(images.input + g.in_offset + 2 * w),
+                             get16(in_stage_.data() + g.in_offset + 2 * w), __ATOMIC_RELEASE);
+}
+
+}  // namespace ecatwire

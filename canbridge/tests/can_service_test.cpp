@@ -1,5 +1,6 @@
 // CAN frames as a user moves them: iohost runs the ECAT service on the CAN
-// driver over the simulated master (two EL6751 on one CAN bus, channel 0 of
+// driver over the simulated master, or over the wire master with ecatslaves
+// at the far end of a veth pair (two EL6751 on one CAN bus, channel 0 of
 // the extended format, channel 1 of the standard one); frames go in and out
 // through canport, ko can and the example application, and ko's dumps are
 // read by the can-utils and python-can.
@@ -8,6 +9,7 @@
 #include "child_process.h"
 #include "kohgapi.h"
 #include "test_node.h"
+#include "wire_bus.h"
 
 #include <chrono>
 #include <csignal>
@@ -26,11 +28,13 @@ using testnode::eventually;
 int64_t (&tag)(const std::string &) = testnode::tag_value;
 using testnode::node_log;
 
-// The plant's node: the bus file beside the config, the service running.
+// The plant's node: the bus file beside the config, the service running;
+// with a cable, the bus's terminals answer at its far end.
 struct Plant {
-    explicit Plant(const std::string &more_settings = "")
+    explicit Plant(const std::string &more_settings = "", testnode::WireBus *wire = nullptr)
     {
-        std::ofstream(testnode::node_dir() + "/plant.toml") << R"(
+        std::string bus_file = testnode::node_dir() + "/plant.toml";
+        std::ofstream(bus_file) << R"(
 [[can_bus]]
 name = "field"
 bitrate = 1000000
@@ -50,9 +54,11 @@ type = "EL6751"
 can_bus = "field"
 format = "standard"
 )";
+        std::string interface = wire != nullptr ? "interface = \"" + wire->master_end() + "\"\n" : "";
         testnode::write_node_config(R"([[ethercat]]
 name = "plant"
 bus = "plant.toml"
+)" + interface + R"(
 
 [[service]]
 name = "ECAT"
@@ -61,6 +67,10 @@ settings = { Mode = 1, Cycle = 10, UseWait = 1)" + more_settings + R"( }
 properties = { NodeName = { Address = "plant" } }
 )");
         EXPECT_STREQ(KoStoreError(), "");
+        std::string why;
+        if (wire != nullptr) {
+            EXPECT_TRUE(wire->start_slaves({"--bus", bus_file}, &why)) << why;
+        }
         service = std::make_unique<testnode::Child>(
             testnode::Child::program({IOHOST_PATH, "-rsl", CANBRIDGE_PATH}, {"KO_SERVICE=ECAT"}));
         EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.Status") == 1; }));
@@ -87,9 +97,38 @@ bool receive(CanPortApi &can, int channel, Received &r)
     return can.read_wait(channel, &r.id, &r.extended, &r.rtr, &r.length, r.data, 10000) > 0;
 }
 
-TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
+enum class Master { Simulated, Wire };
+
+// The CAN traffic that must look the same on either master.
+class CanService : public ::testing::TestWithParam<Master> {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        if (GetParam() == Master::Wire && !testnode::WireBus::available(why))
+            GTEST_SKIP() << why;
+        if (GetParam() == Master::Wire)
+            wire_ = std::make_unique<testnode::WireBus>(ECATSLAVES_PATH);
+    }
+    // The tags of the plant's terminals: in the service, or in ecatslaves.
+    std::string terminals() const { return wire_ == nullptr ? "ECATSIM.plant." : "ECATSLAVES.plant."; }
+    void lose_link(bool lost)
+    {
+        if (wire_ == nullptr) {
+            uint8_t value = lost ? 1 : 0;
+            ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &value, 1), KO_OK);
+        } else if (lost) {
+            wire_->pull_cable();
+        } else {
+            ASSERT_TRUE(wire_->start_slaves({"--bus", testnode::node_dir() + "/plant.toml"}));
+        }
+    }
+    std::unique_ptr<testnode::WireBus> wire_;
+};
+
+TEST_P(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
 {
-    Plant plant;
+    Plant plant("", wire_.get());
     const uint8_t data[8] = {0xDE, 0xAD, 0xBE, 0xEF, 5, 6, 7, 8};
     ASSERT_EQ(plant.can.write(0, 0x123, 0, 0, 4, data), 1);
     Received r;
@@ -113,7 +152,7 @@ TEST(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
     ASSERT_TRUE(receive(plant.can, 1, r));
     EXPECT_EQ(r.id, 0x7u) << "the remote frame after it arrives; the extended one does not";
     EXPECT_EQ(r.rtr, 1);
-    EXPECT_TRUE(eventually([] { return tag("ECATSIM.plant.CAN.field.Frames") == 4; }));
+    EXPECT_TRUE(eventually([&] { return tag(terminals() + "CAN.field.Frames") == 4; }));
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.01.RxLost"), 0);
 
     uint8_t state[7] = {}, later[7] = {};
@@ -137,7 +176,7 @@ const std::vector<CAN_COMM_DATA_EL6751_EXT> kFrames = {
     {0, 0x456 | CAN_ID_RTR, {}},
 };
 
-TEST(CanService, KoCanSendSpeaksCansendAndRefusesWhatItCannotSendAsWritten)
+TEST(CanTools, KoCanSendSpeaksCansendAndRefusesWhatItCannotSendAsWritten)
 {
     Plant plant;
     auto send = testnode::run_program({KO_PATH, "can", "send", "0", "123#DE.AD.BE.EF"});
@@ -172,7 +211,7 @@ TEST(CanService, KoCanSendSpeaksCansendAndRefusesWhatItCannotSendAsWritten)
     EXPECT_NE(status.out.find("received 1  delivered 1  lost: rx 0, tx 0"), std::string::npos) << status.out;
 }
 
-TEST(CanService, KoCanDumpPrintsCandumpsDisplayAndALogTheCanToolsRead)
+TEST(CanTools, KoCanDumpPrintsCandumpsDisplayAndALogTheCanToolsRead)
 {
     if (access("/usr/bin/log2asc", X_OK) != 0 || access("/usr/bin/log2long", X_OK) != 0)
         GTEST_SKIP() << "can-utils are not installed (make test installs them)";
@@ -223,16 +262,14 @@ TEST(CanService, KoCanDumpPrintsCandumpsDisplayAndALogTheCanToolsRead)
         << json.out;
 }
 
-TEST(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
+TEST_P(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
 {
-    Plant plant(", ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1");
-    uint8_t lost = 1;
-    ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &lost, 1), KO_OK);
+    Plant plant(", ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1", wire_.get());
+    lose_link(true);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 1; })) << node_log();
     EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u) << "reported while the link is down";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), 1);
-    lost = 0;
-    ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &lost, 1), KO_OK);
+    lose_link(false);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 0; })) << node_log();
     EXPECT_EQ(testnode::log_count("CAN: Connected again."), 1u);
     EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u);
@@ -243,7 +280,7 @@ TEST(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
     EXPECT_EQ(r.id, 0x55u);
 }
 
-TEST(CanService, TheExampleApplicationEchoesWithTheNextIdentifier)
+TEST(CanTools, TheExampleApplicationEchoesWithTheNextIdentifier)
 {
     Plant plant;
     testnode::Child echo = testnode::Child::program({CAN_ECHO_PATH, "1", "1"});
@@ -256,5 +293,8 @@ TEST(CanService, TheExampleApplicationEchoesWithTheNextIdentifier)
     kill(echo.pid(), SIGTERM);
     EXPECT_EQ(echo.wait(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(Masters, CanService, ::testing::Values(Master::Simulated, Master::Wire),
+                         [](const auto &info) { return info.param == Master::Wire ? "Wire" : "Simulated"; });
 
 }  // namespace

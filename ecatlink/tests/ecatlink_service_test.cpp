@@ -1,9 +1,12 @@
 // An EtherCAT service as a user runs it: iohost with the EtherCAT driver on
-// the simulated master, points of the node config, values looked at and set
-// with ko, faults switched through the master's tags.
+// the simulated master and on the wire master (ecatslaves at the far end of
+// a veth pair), points of the node config, values looked at and set with
+// ko, a lost link switched through the simulated master's tags or by ending
+// ecatslaves.
 #include "child_process.h"
 #include "kohgapi.h"
 #include "test_node.h"
+#include "wire_bus.h"
 
 #include <chrono>
 #include <csignal>
@@ -19,19 +22,69 @@ using testnode::eventually;
 int64_t (&get)(const std::string &) = testnode::tag_value;
 using testnode::node_log;
 
-void set(const std::string &tag, uint32_t value, uint32_t width)
-{
-    ASSERT_EQ(KoTagWrite(tag.c_str(), &value, width), KO_OK) << tag;
-}
+enum class Master { Simulated, Wire };
+
+// The default bus, simulated in the service or at the far end of a cable.
+class EcatlinkService : public ::testing::TestWithParam<Master> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Master::Simulated)
+            return;
+        std::string why;
+        if (!testnode::WireBus::available(why))
+            GTEST_SKIP() << why;
+        wire_ = std::make_unique<testnode::WireBus>(ECATSLAVES_PATH);
+    }
+
+    // The node config first (ecatslaves makes its tags in the node's store,
+    // which the config shapes), then the terminals at the cable's far end.
+    void write_config(const std::string &settings)
+    {
+        testnode::write_node_config(plant(settings));
+        ASSERT_STREQ(KoStoreError(), "");
+        std::string why;
+        if (wire_ != nullptr) {
+            ASSERT_TRUE(wire_->start_slaves({}, &why)) << why;
+        }
+    }
+
+    // The node config's [[ethercat]] entry and the service's NodeName for it.
+    std::string master() const
+    {
+        return wire_ == nullptr ? ""
+                                : "[[ethercat]]\nname = \"default\"\ninterface = \"" + wire_->master_end() + "\"\n\n";
+    }
+    std::string node_name() const
+    {
+        return wire_ == nullptr ? "" : "properties = { NodeName = { Address = \"default\" } }\n";
+    }
+
+    void lose_link(bool lost)
+    {
+        if (wire_ == nullptr) {
+            uint8_t value = lost ? 1 : 0;
+            ASSERT_EQ(KoTagWrite("ECATSIM.default.Fault.LinkLoss", &value, 1), KO_OK);
+        } else if (lost) {
+            wire_->pull_cable();
+        } else {
+            ASSERT_TRUE(wire_->start_slaves({}));
+        }
+    }
+
+    std::string plant(const std::string &settings) const;
+
+    std::unique_ptr<testnode::WireBus> wire_;
+};
 
 // The default bus: DI1 (input byte 0) wired to DO1 (output byte 0), AI1's
 // two channels at input bytes 1 and 3.
-std::string plant(const std::string &settings)
+std::string EcatlinkService::plant(const std::string &settings) const
 {
-    return R"([[service]]
+    return master() + R"([[service]]
 name = "ECAT"
 settings = { Mode = 1, Cycle = 10, UseWait = 1, )" +
-           settings + R"( }
+           settings + " }\n" + node_name() + R"(
 
 [[service.input]]
 tag = "Plant.Buttons"
@@ -71,10 +124,9 @@ void end_service(testnode::Child &service)
     EXPECT_EQ(service.wait(10000), 0);
 }
 
-TEST(EcatlinkService, OutputsComeBackOnTheWiredInputsAndTheAnalogInputMoves)
+TEST_P(EcatlinkService, OutputsComeBackOnTheWiredInputsAndTheAnalogInputMoves)
 {
-    testnode::write_node_config(plant("OutputDifferent = 1"));
-    ASSERT_STREQ(KoStoreError(), "");
+    write_config("OutputDifferent = 1, WAIT_ESM = 1");
     testnode::Child service = start_service();
     for (int value : {0x5A, 0x01, 0xFF}) {
         auto set_lamps = testnode::run_program({KO_PATH, "set", "Plant.Lamps", std::to_string(value)});
@@ -92,10 +144,9 @@ TEST(EcatlinkService, OutputsComeBackOnTheWiredInputsAndTheAnalogInputMoves)
     end_service(service);
 }
 
-TEST(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
+TEST_P(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
 {
-    testnode::write_node_config(plant("Measure = 1"));
-    ASSERT_STREQ(KoStoreError(), "");
+    write_config("Measure = 1");
     testnode::Child service = start_service();
     ASSERT_TRUE(eventually([] { return get("SERVICE.ECAT.InThread00_Cnt") > 50; }));
     int64_t in0 = get("SERVICE.ECAT.InThread00_Cnt"), bus0 = get("ECATSIM.default.Cycles");
@@ -110,16 +161,14 @@ TEST(EcatlinkService, WithUseWaitTheInThreadCyclesWithTheBus)
     end_service(service);
 }
 
-TEST(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesItsOutputs)
+TEST_P(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesItsOutputs)
 {
-    testnode::write_node_config(
-        plant("OutputDifferent = 1, ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1"));
-    ASSERT_STREQ(KoStoreError(), "");
+    write_config("OutputDifferent = 1, ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1");
     testnode::Child service = start_service();
     ASSERT_EQ(testnode::run_program({KO_PATH, "set", "Plant.Lamps", "7"}).code, 0);
     ASSERT_TRUE(eventually([] { return get("Plant.Buttons") == 7; }));
 
-    set("ECATSIM.default.Fault.LinkLoss", 1, 1);
+    lose_link(true);
     EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 0; }, 2000));
     EXPECT_EQ(static_cast<uint32_t>(get("SERVICE.ECAT.ConnectLastError")), 0xFFFF0008u)
         << std::hex << get("SERVICE.ECAT.ConnectLastError");
@@ -127,7 +176,7 @@ TEST(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesItsOu
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(get("SERVICE.ECAT.InThread00_Cnt"), cycles) << "no cycle without the link";
 
-    set("ECATSIM.default.Fault.LinkLoss", 0, 1);
+    lose_link(false);
     EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1; })) << node_log();
     EXPECT_TRUE(eventually([&] { return get("SERVICE.ECAT.InThread00_Cnt") > cycles + 20; })) << "cycling again";
     // The link loss cleared the outputs on the bus; only the write of every
@@ -137,7 +186,7 @@ TEST(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesItsOu
     end_service(service);
 }
 
-TEST(EcatlinkService, ABusFileWithAnErrorIsRefusedWithFileLineAndKey)
+TEST(EcatlinkBusFile, ABusFileWithAnErrorIsRefusedWithFileLineAndKey)
 {
     std::string bus = testnode::node_dir() + "/line1.toml";
     std::ofstream(bus) << "period_us = 1000\n\n[[terminal]]\nname = \"DI1\"\ntype = \"EL1009\"\n";
@@ -157,5 +206,8 @@ properties = { NodeName = { Address = "line1" } }
     EXPECT_NE(node_log().find("Init Failure. Status[100H] API Status[20000005H]"), std::string::npos) << node_log();
     end_service(service);
 }
+
+INSTANTIATE_TEST_SUITE_P(Masters, EcatlinkService, ::testing::Values(Master::Simulated, Master::Wire),
+                         [](const auto &info) { return info.param == Master::Wire ? "Wire" : "Simulated"; });
 
 }  // namespace

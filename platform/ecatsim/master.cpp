@@ -232,10 +232,8 @@ uint32_t Master::open(bool wait_esm, uint32_t timeout_ms)
                     std::chrono::milliseconds(timeout_ms != 0 ? timeout_ms : kDefaultEsmTimeoutMs);
     std::unique_lock<std::mutex> lock(wait_lock_);
     while (s_.state.load() != ECATSIM_STATE_OP) {
-        if (s_.link_lost.load())
-            return ECATSIM_E_LINK_DOWN;  // the start-up failed; the node log says why
         if (uint32_t error = s_.startup_error.load(); error != ECATSIM_OK)
-            return error;
+            return error;  // the start-up failed; the node log says why
         auto slice = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
         cycle_done_.wait_until(lock, slice);
         if (std::chrono::steady_clock::now() >= deadline && s_.state.load() != ECATSIM_STATE_OP)

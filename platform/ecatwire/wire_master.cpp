@@ -66,24 +66,27 @@ void WireMaster::make_tags(const std::string &)
 {
 }
 
+// An Open never refuses at once: only a start-up finds out whether the
+// cable answers. A lost link stays reported until it does.
 bool WireMaster::open(ecatsim::MasterState &s)
 {
     s.startup_error.store(ECATSIM_OK);
-    s.link_lost.store(false);  // a new attempt: the start-up finds out whether the cable answers
     s.target.store(ECATSIM_STATE_OP);
+    retry_.store(true);
     return true;
 }
 
 ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images &images, int64_t)
 {
-    if (s.link_lost.load())
+    if (s.link_lost.load() && !retry_.exchange(false))
         return ecatsim::CycleOutcome::Idle;
-    if (s.state.load() < s.target.load()) {
+    if (s.link_lost.load() || s.state.load() < s.target.load()) {
         Outcome outcome = bring_up(s, images);
         report(outcome);
+        s.link_lost.store(outcome.failure == Failure::NoAnswer);
         if (outcome.failure == Failure::NoAnswer) {
             s.state.store(ECATSIM_STATE_INIT);
-            s.link_lost.store(true);
+            s.startup_error.store(ECATSIM_E_LINK_DOWN);
         } else if (outcome.failure == Failure::Refused) {
             s.target.store(s.state.load());
             s.startup_error.store(ECATSIM_E_ESM_TIMEOUT);

@@ -19,6 +19,7 @@
 #include "segment.h"
 #include "sii.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -91,6 +92,7 @@ private:
     uint8_t first_index_ = 0;        // of the chunks in flight
     bool in_flight_ = false;
     uint32_t lost_in_row_ = 0;
+    std::atomic<bool> retry_{false};  // an Open asked for a start-up while the link was lost
     std::string last_report_;
 };
 

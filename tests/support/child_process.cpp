@@ -56,7 +56,7 @@ Child Child::program(const std::vector<std::string> &argv, const std::vector<std
         for (const std::string &arg : argv)
             args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // a name without a slash is found on PATH
         return 127;
     });
 }
@@ -142,7 +142,7 @@ RunResult run_program(const std::vector<std::string> &argv, const std::vector<st
         for (const std::string &arg : argv)
             args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());  // a name without a slash is found on PATH
         _exit(127);
     }
     close(out[1]);

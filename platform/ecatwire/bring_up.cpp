@@ -74,17 +74,29 @@ std::string WireMaster::slave_name(size_t slave) const
     return "slave " + std::to_string(slave) + " " + t.name + " (" + t.type + ")";
 }
 
+// A fault says its line once, however often reconnections meet it again;
+// "operational" is said once after each fault said. After a second of
+// operation without a fault, the same fault is news again.
 void WireMaster::report(const Outcome &outcome)
 {
     if (outcome.failure == Failure::None) {
-        KoLogWrite("ecatwire", "INF", outcome.text.c_str());
-        last_report_.clear();
+        if (!success_said_)
+            KoLogWrite("ecatwire", "INF", outcome.text.c_str());
+        success_said_ = true;
+        operational_since_ = std::chrono::steady_clock::now();
         return;
     }
     if (outcome.text == last_report_)
-        return;  // a reconnection meeting the same fault again says nothing new
+        return;
     last_report_ = outcome.text;
+    success_said_ = false;
     KoLogWrite("ecatwire", "ERR", outcome.text.c_str());
+}
+
+void WireMaster::settle()
+{
+    if (!last_report_.empty() && std::chrono::steady_clock::now() - operational_since_ >= std::chrono::seconds(1))
+        last_report_.clear();
 }
 
 WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Images &images)

@@ -47,23 +47,22 @@ uint16_t SlaveController::registers(const Datagram &d)
     if (uint32_t{from} + d.length > kRegisterSpace)
         return 0;  // the process memory is reached through FMMUs only here
     uint16_t wkc = 0;
-    if (is_write(d.command)) {
-        // Read-write datagrams hand back what was there before.
-        std::vector<uint8_t> before(registers_.begin() + from, registers_.begin() + from + d.length);
-        for (uint16_t i = 0; i < d.length; ++i)
-            if (from + i != kRegAlStatus && from + i != kRegAlStatus + 1 && from + i != kRegAlStatusCode &&
-                from + i != kRegAlStatusCode + 1)
-                write_register(static_cast<uint16_t>(from + i), d.data[i]);
-        after_write(from, static_cast<uint16_t>(from + d.length));
-        if (is_read(d.command))
-            std::copy(before.begin(), before.end(), d.data);
-        wkc += is_read(d.command) ? 2 : 1;
-    }
+    // A read-write hands back what was there before its write.
+    std::vector<uint8_t> written(d.data, d.data + (is_write(d.command) ? d.length : 0));
     if (is_read(d.command)) {
         for (uint16_t i = 0; i < d.length; ++i)
             d.data[i] = d.command == kBrd ? static_cast<uint8_t>(d.data[i] | registers_[from + i])
                                           : registers_[from + i];
         wkc += 1;
+    }
+    if (is_write(d.command)) {
+        for (uint16_t i = 0; i < d.length; ++i) {
+            uint16_t at = static_cast<uint16_t>(from + i);
+            if (at < kRegAlStatus || at >= kRegAlStatusCode + 2)  // AL status and its code are read-only
+                registers_[at] = written[i];
+        }
+        after_write(from, static_cast<uint16_t>(from + d.length));
+        wkc += is_read(d.command) ? 2 : 1;  // the write of a read-write counts two
     }
     return wkc;
 }

@@ -29,7 +29,6 @@ public:
     uint16_t logical(const Datagram &d);
 
 private:
-    void write_register(uint16_t address, uint8_t value) { registers_[address] = value; }
     void after_write(uint16_t from, uint16_t to);
     void request_state(uint16_t control);
     uint16_t check_process_data() const;

@@ -103,11 +103,13 @@ ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images
         if (passed) {
             publish_inputs(images);
             lost_in_row_ = 0;
+            settle();
         } else {
             s.lost_cycles.fetch_add(1);
             if (++lost_in_row_ >= kLostInRowIsLinkLoss) {
                 s.state.store(ECATSIM_STATE_INIT);
                 s.link_lost.store(true);
+                s.startup_error.store(ECATSIM_E_LINK_DOWN);  // an Open waiting for OP learns it too
                 in_flight_ = false;
                 report({Failure::NoAnswer, "EtherCAT on " + interface_ + ": " + std::to_string(lost_in_row_) +
                                                " cycles in a row lost (no answer or a wrong working counter): "

@@ -20,6 +20,7 @@
 #include "sii.h"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,6 +68,7 @@ private:
     bool transact(uint8_t command, uint32_t address, uint8_t *data, uint16_t length, uint16_t &wkc);
     std::string slave_name(size_t slave) const;
     void report(const Outcome &outcome);
+    void settle();
 
     // wire_master.cpp
     void send_process_data(ecatsim::Images &images, bool &sent);
@@ -93,7 +95,9 @@ private:
     bool in_flight_ = false;
     uint32_t lost_in_row_ = 0;
     std::atomic<bool> retry_{false};  // an Open asked for a start-up while the link was lost
-    std::string last_report_;
+    std::string last_report_;  // the last fault said
+    bool success_said_ = false;
+    std::chrono::steady_clock::time_point operational_since_;
 };
 
 }  // namespace ecatwire

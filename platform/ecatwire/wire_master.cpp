@@ -6,6 +6,7 @@
 
 #include "ecatsim.h"
 #include "can_frame.h"
+#include "gateway.h"
 #include "kohgapi.h"
 
 #include <algorithm>
@@ -14,7 +15,33 @@ namespace ecatwire {
 namespace {
 
 constexpr uint32_t kLostInRowIsLinkLoss = 3;
-constexpr uint32_t kHandshakeWords = 3;  // counter, acknowledge, count: 6 bytes at each area's start
+constexpr uint32_t kHandshakeBytes = 6;  // three words at each area's start
+using ecatsim::kDeviceStateBytes;
+
+uint16_t load_word(const uint8_t *at)
+{
+    return __atomic_load_n(reinterpret_cast<const uint16_t *>(at), __ATOMIC_ACQUIRE);
+}
+
+void store_word(uint8_t *at, uint16_t value)
+{
+    __atomic_store_n(reinterpret_cast<uint16_t *>(at), value, __ATOMIC_RELEASE);
+}
+
+// Copies [from, to) of source to target, leaving out the gateways' areas
+// (offset and size per area from area_of).
+template <typename AreaOf>
+void copy_around(uint8_t *target, const uint8_t *source, uint32_t from, uint32_t to,
+                 const std::vector<GatewayArea> &gateways, AreaOf area_of)
+{
+    uint32_t at = from;
+    for (const GatewayArea &g : gateways) {
+        auto [offset, size] = area_of(g);
+        std::memcpy(target + at, source + at, offset - at);
+        at = offset + size;
+    }
+    std::memcpy(target + at, source + at, to - at);
+}
 
 uint32_t align8(uint32_t offset)
 {
@@ -57,9 +84,9 @@ WireMaster::WireMaster(const std::string &interface, const ecatsim::BusDecl &bus
     for (size_t i = 0; i < bus.terminals.size(); ++i) {
         const ecatsim::TerminalDecl &t = bus.terminals[i];
         if (t.kind == ecatsim::Kind::Gateway && t.format != CAN_FORMAT_OTHER)
-            gateways_.push_back({layout.places[i].in_offset, layout.places[i].out_offset});
+            gateways_.push_back({layout.places[i].in_offset, t.in_size, layout.places[i].out_offset, t.out_size});
     }
-    out_words_.assign(gateways_.size() * kHandshakeWords, 0);
+    out_stage_.assign(layout.out_size, 0);
 }
 
 void WireMaster::make_tags(const std::string &)
@@ -127,30 +154,36 @@ ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images
     return ecatsim::CycleOutcome::Passed;
 }
 
+// The outputs into the frames' copy. A gateway's records are taken only
+// when its tx_counter shows a new batch: the driver writes them before it
+// raises the counter and not again until the terminal acknowledged them.
+void WireMaster::stage_outputs(ecatsim::Images &images)
+{
+    std::lock_guard<std::mutex> lock(images.lock);
+    copy_around(out_stage_.data(), images.output, 0, layout_.out_size, gateways_,
+                [](const GatewayArea &g) { return std::make_pair(g.out_offset, g.out_size); });
+    for (const GatewayArea &g : gateways_) {
+        const uint8_t *area = images.output + g.out_offset;
+        uint8_t *staged = out_stage_.data() + g.out_offset;
+        uint16_t counter = load_word(area + CAN_IMAGE_TX_COUNTER);
+        if (counter != get16(staged + CAN_IMAGE_TX_COUNTER))
+            std::memcpy(staged + kHandshakeBytes, area + kHandshakeBytes, g.out_size - kHandshakeBytes);
+        for (uint32_t w = 0; w < kHandshakeBytes; w += 2)
+            put16(staged + w, w == CAN_IMAGE_TX_COUNTER ? counter : load_word(area + w));
+    }
+}
+
 void WireMaster::send_process_data(ecatsim::Images &images, bool &sent)
 {
+    stage_outputs(images);
     first_index_ = index_;
     std::fill(answered_.begin(), answered_.end(), 0);
     sent = true;
-    std::lock_guard<std::mutex> lock(images.lock);
-    // The handshake words first: the records copied after them are at least
-    // as new as the counter that publishes them.
-    for (size_t g = 0; g < gateways_.size(); ++g)
-        for (uint32_t w = 0; w < kHandshakeWords; ++w)
-            out_words_[g * kHandshakeWords + w] = __atomic_load_n(
-                reinterpret_cast<const uint16_t *>(images.output + gateways_[g].out_offset + 2 * w), __ATOMIC_ACQUIRE);
     for (const Chunk &c : chunks_) {
         builder_.start(socket_.mac());
         uint8_t *data = builder_.add(kLrw, index_++, c.start, c.length);
-        uint32_t end = c.start + c.length;
         if (c.start < layout_.out_size)
-            std::memcpy(data, images.output + c.start, std::min(end, layout_.out_size) - c.start);
-        for (size_t g = 0; g < gateways_.size(); ++g)
-            for (uint32_t w = 0; w < kHandshakeWords; ++w) {
-                uint32_t at = gateways_[g].out_offset + 2 * w;
-                if (at >= c.start && at + 2 <= end)
-                    put16(data + (at - c.start), out_words_[g * kHandshakeWords + w]);
-            }
+            std::memcpy(data, out_stage_.data() + c.start, std::min(c.start + c.length, layout_.out_size) - c.start);
         size_t size = 0;
         const uint8_t *frame = builder_.finish(size);
         sent = socket_.send(frame, size) && sent;
@@ -184,21 +217,28 @@ bool WireMaster::take_answers()
     return std::all_of(answered_.begin(), answered_.end(), [](uint8_t a) { return a != 0; });
 }
 
-// Inputs into the image: everything but the handshake words, then those
-// with release stores, so a reader that sees a new counter sees its records.
+// Inputs into the image. A gateway's records are written only with a new
+// batch (a changed rx_counter), before the counter's release store, so a
+// driver that sees the counter sees its records; its other words and its
+// device-state bytes are atomic stores.
 void WireMaster::publish_inputs(ecatsim::Images &images)
 {
     std::lock_guard<std::mutex> lock(images.lock);
-    uint32_t at = 0;
-    for (const GatewayWords &g : gateways_) {
-        std::memcpy(images.input + at, in_stage_.data() + at, g.in_offset - at);
-        at = g.in_offset + 2 * kHandshakeWords;
+    copy_around(images.input, in_stage_.data(), 0, layout_.in_size, gateways_,
+                [](const GatewayArea &g) { return std::make_pair(g.in_offset, g.in_size); });
+    for (const GatewayArea &g : gateways_) {
+        uint8_t *area = images.input + g.in_offset;
+        const uint8_t *staged = in_stage_.data() + g.in_offset;
+        uint32_t records = g.in_size - kHandshakeBytes - kDeviceStateBytes;
+        if (get16(staged + CAN_IMAGE_RX_COUNTER) != load_word(area + CAN_IMAGE_RX_COUNTER)) {
+            std::memcpy(area + kHandshakeBytes, staged + kHandshakeBytes, records);
+            store_word(area + CAN_IMAGE_RX_COUNT, get16(staged + CAN_IMAGE_RX_COUNT));
+            store_word(area + CAN_IMAGE_RX_COUNTER, get16(staged + CAN_IMAGE_RX_COUNTER));
+        }
+        store_word(area + CAN_IMAGE_TX_ACK, get16(staged + CAN_IMAGE_TX_ACK));
+        for (uint32_t b = g.in_size - kDeviceStateBytes; b < g.in_size; ++b)
+            __atomic_store_n(area + b, staged[b], __ATOMIC_RELAXED);
     }
-    std::memcpy(images.input + at, in_stage_.data() + at, layout_.in_size - at);
-    for (const GatewayWords &g : gateways_)
-        for (uint32_t w = 0; w < kHandshakeWords; ++w)
-            __atomic_store_n(reinterpret_cast<uint16_t *>(images.input + g.in_offset + 2 * w),
-                             get16(in_stage_.data() + g.in_offset + 2 * w), __ATOMIC_RELEASE);
 }
 
 }  // namespace ecatwire

@@ -38,9 +38,10 @@ struct Chunk {
     uint16_t expected_wkc = 0;
 };
 
-// The handshake words of an EL6751's areas: copied in order around the rest.
-struct GatewayWords {
-    uint32_t in_offset, out_offset;
+// An EL6751's areas: their handshake words and records cross between the
+// images and the frames in the order the CAN driver relies on.
+struct GatewayArea {
+    uint32_t in_offset, in_size, out_offset, out_size;
 };
 
 class WireMaster final : public ecatsim::Segment {
@@ -71,6 +72,7 @@ private:
     void settle();
 
     // wire_master.cpp
+    void stage_outputs(ecatsim::Images &images);
     void send_process_data(ecatsim::Images &images, bool &sent);
     bool take_answers();
     void publish_inputs(ecatsim::Images &images);
@@ -87,8 +89,8 @@ private:
 
     uint32_t in_base_ = 0;  // the inputs' start in the logical space
     std::vector<Chunk> chunks_;
-    std::vector<GatewayWords> gateways_;
-    std::vector<uint16_t> out_words_;  // the output handshake words as loaded this cycle
+    std::vector<GatewayArea> gateways_;
+    std::vector<uint8_t> out_stage_;  // the outputs as the frames carry them
     std::vector<uint8_t> in_stage_;
     std::vector<uint8_t> answered_;  // per chunk this cycle
     uint8_t first_index_ = 0;        // of the chunks in flight

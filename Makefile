@@ -8,17 +8,19 @@ JOBS ?= $(shell nproc)
 
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
 	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial \
-	can-utils python3-can
+	can-utils python3-can iproute2 procps
 BENCH_PACKAGES := rt-tests
 
-.PHONY: all deps bench-deps install-packages configure build test build-without-tests bench demo install clean
+.PHONY: all deps bench-deps install-packages configure build test build-without-tests bench demo demo-wire install clean
 
 all: build
 
-bench-deps: PACKAGES = $(BENCH_PACKAGES)
-bench-deps: install-packages
-deps: PACKAGES = $(DEBIAN_PACKAGES)
-deps: install-packages
+# Each list in its own make run: make runs a target once per run, so two
+# lists through one target would install only the first.
+bench-deps:
+	@$(MAKE) --no-print-directory install-packages PACKAGES="$(BENCH_PACKAGES)"
+deps:
+	@$(MAKE) --no-print-directory install-packages PACKAGES="$(DEBIAN_PACKAGES)"
 
 install-packages:
 	@missing=""; for p in $(PACKAGES); do \
@@ -65,6 +67,19 @@ demo: build
 	@echo "  export RT_NODE_DIR=$(DEMO_DIR) PATH=$(CURDIR)/$(BUILD)/bin:\$$PATH; ko list; ko can dump 0; mbpoll -m tcp -p 1502 -r 1 -c 3 127.0.0.1"
 	@sleep 2
 	RT_NODE_DIR=$(DEMO_DIR) $(BUILD)/bin/konode up demo/node.toml
+
+# The demo plant over a cable (root): a veth pair, the master on one end
+# and ecatslaves, an app of the node, answering on the other.
+DEMO_WIRE ?= iohdemo
+demo-wire: build
+	@mkdir -p $(DEMO_DIR) && chmod 700 $(DEMO_DIR)
+	@ip link show $(DEMO_WIRE)0 >/dev/null 2>&1 || ip link add $(DEMO_WIRE)0 type veth peer name $(DEMO_WIRE)1
+	@ip link set $(DEMO_WIRE)0 up && ip link set $(DEMO_WIRE)1 up
+	@{ printf '[[ethercat]]\nname = "default"\ninterface = "$(DEMO_WIRE)0"\n\n'; cat demo/node.toml; \
+	  printf '\n[[app]]\nname = "ecatslaves"\ncommand = ["ecatslaves", "--interface", "$(DEMO_WIRE)1"]\n'; \
+	} > $(DEMO_DIR)/wire.toml
+	@echo "demo node over $(DEMO_WIRE)0 in $(DEMO_DIR) (ip link del $(DEMO_WIRE)0 removes the pair)"
+	RT_NODE_DIR=$(DEMO_DIR) $(BUILD)/bin/konode up $(DEMO_DIR)/wire.toml
 
 # make install [PREFIX=/usr/local]: programs in PREFIX/bin, libraries in PREFIX/lib, drivers in PREFIX/lib/rsl.
 PREFIX ?= /usr/local

@@ -74,22 +74,25 @@ void report(const std::string &message)
 }
 
 // The bus node_name picks: an [[ethercat]] master of the node config, or
-// the default bus when no name is given; interface: the network interface
-// of a wire master, or empty.
+// without a name the default bus (the config's master named "default" when
+// it declares one, so that a service without NodeName can run it on a
+// cable); interface: the network interface of a wire master, or empty.
 uint32_t bus_for(const std::string &node_name, ecatsim::BusDecl &bus, std::string &interface)
 {
-    if (node_name.empty()) {
+    ko::NodeConfig config;
+    std::string error, path = ko::node_config_path();
+    bool have_config = !ko::node_config_absent(path) && ko::load_node_config(path, config, error);
+    const ko::EthercatDecl *master = have_config ? config.ethercat_master(node_name.empty() ? "default" : node_name)
+                                                 : nullptr;
+    if (node_name.empty() && master == nullptr) {
         bus = ecatsim::default_bus();
         return ECATSIM_OK;
     }
-    ko::NodeConfig config;
-    std::string error, path = ko::node_config_path();
-    if (ko::node_config_absent(path) || !ko::load_node_config(path, config, error)) {
+    if (!have_config) {
         report(error.empty() ? "node_name=" + node_name + ": there is no node config (" + path + ") to name it"
                              : error);
         return ECATSIM_E_MASTER;
     }
-    const ko::EthercatDecl *master = config.ethercat_master(node_name);
     if (master == nullptr) {
         report("node_name=" + node_name + ": the node config " + path + " has no [[ethercat]] master of that name");
         return ECATSIM_E_MASTER;

@@ -17,6 +17,22 @@ bool ip(const std::vector<std::string> &args, std::string *err = nullptr)
     return r.code == 0;
 }
 
+// Pairs that test processes killed before their clean-up left behind.
+void remove_orphans()
+{
+    RunResult links = run_program({"ip", "-o", "link", "show", "type", "veth"});
+    size_t at = 0;
+    while ((at = links.out.find(": ecw", at)) != std::string::npos) {
+        at += 5;
+        size_t end = links.out.find_first_not_of("0123456789", at);
+        if (end == std::string::npos || end == at || links.out[end] != 'm')
+            continue;
+        std::string pid = links.out.substr(at, end - at);
+        if (access(("/proc/" + pid).c_str(), F_OK) != 0)
+            ip({"link", "del", "ecw" + pid + "m"});
+    }
+}
+
 }  // namespace
 
 bool WireBus::available(std::string &why)
@@ -38,7 +54,8 @@ WireBus::WireBus(std::string ecatslaves_path)
     : program_(std::move(ecatslaves_path)), master_("ecw" + std::to_string(getpid()) + "m"),
       slave_("ecw" + std::to_string(getpid()) + "s")
 {
-    ip({"link", "del", master_});  // a pair an earlier run of this pid left
+    remove_orphans();
+    ip({"link", "del", master_});  // a pair an earlier process of this pid left
     ip({"link", "add", master_, "type", "veth", "peer", "name", slave_});
     for (const std::string &end : {master_, slave_}) {
         ip({"link", "set", end, "up"});

@@ -109,7 +109,10 @@ TEST(NodeConfig, ValuesTypesAndLimitsAreCheckedAtLoad)
          "node.toml:4:10: modbus[0].parity: expected \"none\", \"even\" or \"odd\""},
         {"modbus name too long for host", "[[modbus]]\nname = \"boiler_house_15\"\ndevice = \"/dev/ttyS0\"\n",
          "node.toml:2:8: modbus[0].name: Modbus device name \"boiler_house_15\" is 15 characters; the limit is 14"},
-        {"ethercat master without bus", "[[ethercat]]\nname = \"line1\"\n", "node.toml:1:1: ethercat[0].bus: missing"},
+        {"ethercat master without bus or interface", "[[ethercat]]\nname = \"line1\"\n",
+         "node.toml:1:1: ethercat[0].bus: missing: give bus = FILE (a simulated bus) or interface = NAME"},
+        {"ethercat interface too long", "[[ethercat]]\nname = \"a\"\ninterface = \"enp0s31f6-very-long\"\n",
+         "node.toml:3:13: ethercat[0].interface: "},
         {"ethercat master name with a dot", "[[ethercat]]\nname = \"line.1\"\nbus = \"b.toml\"\n",
          "node.toml:2:8: ethercat[0].name: \"line.1\" may only hold letters, digits, '_' and '-'"},
         {"ethercat master twice", "[[ethercat]]\nname = \"a\"\nbus = \"b\"\n[[ethercat]]\nname = \"a\"\nbus = \"c\"\n",
@@ -130,9 +133,13 @@ TEST(NodeConfig, AnEthercatBusFileIsFoundBesideTheConfig)
     ko::NodeConfig config;
     std::string error;
     ASSERT_TRUE(ko::parse_node_config("[[ethercat]]\nname = \"line1\"\nbus = \"buses/line1.toml\"\n"
-                                      "[[ethercat]]\nname = \"line2\"\nbus = \"/etc/line2.toml\"\n",
+                                      "[[ethercat]]\nname = \"line2\"\nbus = \"/etc/line2.toml\"\n"
+                                      "[[ethercat]]\nname = \"wire\"\ninterface = \"eth1\"\n",
                                       "/plant/node.toml", config, error))
         << error;
+    EXPECT_EQ(config.ethercat_master("wire")->interface, "eth1");
+    EXPECT_EQ(config.ethercat_master("wire")->bus, "") << "a wire master without a bus file expects the default bus";
+    EXPECT_EQ(config.ethercat_master("line1")->interface, "");
     ASSERT_NE(config.ethercat_master("line1"), nullptr);
     EXPECT_EQ(config.ethercat_master("line1")->bus, "/plant/buses/line1.toml");
     EXPECT_EQ(config.ethercat_master("line2")->bus, "/etc/line2.toml");

@@ -101,6 +101,8 @@ TEST(Konode, CheckFindsWhatAStartWouldMeetAndReportsEveryError)
          {"junk.rsl\": it cannot be loaded"}},
         {"a bus file the master refuses", "[[ethercat]]\nname = \"b\"\nbus = \"bad_bus.toml\"\n",
          {"bad_bus.toml:3:8: terminal[0].type: unknown type \"EL9999\""}},
+        {"a network interface the machine lacks", "[[ethercat]]\nname = \"w\"\ninterface = \"nosuchif0\"\n",
+         {"ethercat w: interface \"nosuchif0\": no such network interface on this machine"}},
         {"a bus file that is a pipe", "[[ethercat]]\nname = \"b\"\nbus = \"pipe_bus.toml\"\n",
          {"pipe_bus.toml:1:1: bus file: is not a regular file"}},
         {"a Modbus address too long for the driver",

@@ -153,9 +153,14 @@ EXPORT uint32_t Open(uintptr_t init_context, const char *options, uintptr_t *con
     Connection *c = take_connection(*connection);
     if (c == nullptr)
         return ECATSIM_E_START;
-    c->magic = kMagic;
-    c->handle = ecatsim::kMasterHandle;
-    c->master = master;
+    // A reconnection reuses its object while the driver's cycle wait reads
+    // the handle word through it: the fields are written once, when the
+    // object is new (the process has one master, so they never change).
+    if (c->magic != kMagic) {
+        c->handle = ecatsim::kMasterHandle;
+        c->master = master;
+        c->magic = kMagic;
+    }
     c->open.store(1);
     *connection = reinterpret_cast<uintptr_t>(c);
     return ECATSIM_OK;

@@ -1,5 +1,8 @@
 // robust_mutex.h - a process-shared mutex in the tag store that survives a
 // holder killed with SIGKILL: the next locker is told and takes it over.
+// It inherits priority: cycle threads and tools share these locks, so a
+// low-priority holder runs at the priority of the most urgent waiter
+// instead of stalling a cycle behind a middle-priority thread.
 // The structures it guards publish each change with their last store, so a
 // taker-over finds them consistent; where a change spans more than one
 // store, the taker-over sees taken_over() and finishes or undoes it.
@@ -16,6 +19,7 @@ inline void robust_mutex_init(pthread_mutex_t *mutex)
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
     pthread_mutex_init(mutex, &attr);
     pthread_mutexattr_destroy(&attr);
 }

@@ -16,7 +16,7 @@
 namespace ko {
 
 constexpr uint32_t kStoreMagic = 0x53544F4B;  // "KOTS"
-constexpr uint32_t kStoreVersion = 3;
+constexpr uint32_t kStoreVersion = 4;  // 4: the store's mutexes inherit priority
 constexpr uint32_t kTagCapacity = 16384;
 constexpr uint32_t kIndexSize = 32768;  // power of two, twice the tags
 constexpr uint32_t kMailboxCapacity = 64;

@@ -3,6 +3,7 @@
 // EL6751, classifies its images, publishes each channel's tags, announces
 // each device-state segment, and publishes SlaveCount last.
 #include "can_driver.h"
+#include "log_lines.h"
 #include "kohgapi.h"
 #include "log_options.h"
 
@@ -54,12 +55,12 @@ uint8_t classify(int i, const EhSlaveSearch &search)
     LogPrint(KoServiceName, "WRN",
              "CAN: Unsupport VIOS size: [%d, in= %d(rq: %d), out = %d(rq: %d or %d)]\n,%s,%05d", i,
              static_cast<int>(search.in_size), static_cast<int>(search.out_size + kStateBytes),
-             static_cast<int>(search.out_size), 106, 146, kCanSource, 389);
+             static_cast<int>(search.out_size), 106, 146, kCanSource, can_line::kUnsupportedImageSize);
     LogPrint(KoServiceName, "WRN", "CAN: sizeof(struct CAN_COMM_DATA_EL6751_STD) = %d, [10] = %d, ofs = %d, %d\n,%s,%05d",
-             10, 100, 0, 2, kCanSource, 390);
+             10, 100, 0, 2, kCanSource, can_line::kStandardRecordSize);
     LogPrint(KoServiceName, "WRN",
              "CAN: sizeof(struct CAN_COMM_DATA_EL6751_EXT) = %d, [10] = %d, ofs = %d, %d, %d\n,%s,%05d", 14, 140, 0, 2,
-             6, kCanSource, 391);
+             6, kCanSource, can_line::kExtendedRecordSize);
     return CAN_FORMAT_OTHER;
 }
 
@@ -190,7 +191,7 @@ bool discover(CanDriverState *s)
     }
     s->slave_count = count;
     if (count == 0)
-        LogPrint(KoServiceName, "WRN", "CAN: Can't find EL6751\n,%s,%05d", kCanSource, 311);
+        LogPrint(KoServiceName, "WRN", "CAN: Can't find EL6751\n,%s,%05d", kCanSource, can_line::kNoGateway);
     s->slaves = static_cast<CAN_SLAVE_ENTRY *>(std::calloc(count > 0 ? count : 1, count > 0 ? sizeof(CAN_SLAVE_ENTRY) : 1));
     if (s->slaves == nullptr) {
         std::printf("E$CANBRIDGE[%05d] malloc() / AllocateRtMemory() failed. Status[%08Xh]\n", 317, GetLastRtError());
@@ -220,7 +221,7 @@ bool discover(CanDriverState *s)
         e.in_image = reinterpret_cast<CAN_COMM_IMAGE_EL6751_IN *>(in_base + search.in_offset);
         e.out_image = reinterpret_cast<CAN_COMM_IMAGE_EL6751_OUT *>(out_base + search.out_offset);
         e.format = classify(i, search);
-        LogPrint(KoServiceName, "DBG", "CAN: EL6751[%d] format type = [%02Xh]\n,%s,%05d", i, e.format, kCanSource, 394);
+        LogPrint(KoServiceName, "DBG", "CAN: EL6751[%d] format type = [%02Xh]\n,%s,%05d", i, e.format, kCanSource, can_line::kFormatType);
         e.rx_overrun = e.tx_overrun = 0;
         if (!publish_channel(s, i, search))
             return false;

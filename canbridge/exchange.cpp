@@ -17,6 +17,7 @@
 //   cleared, with one log line, once the link is back; Disconnects counts
 //   the losses.
 #include "can_driver.h"
+#include "log_lines.h"
 #include "kohgapi.h"
 #include "log_options.h"
 
@@ -76,7 +77,7 @@ uint32_t raise_overrun(CanDriverState *s, uint8_t &flag, uint32_t entry, bool re
     LogPrint(KoServiceName, s->overrun_ctrl == 0 ? "ERR" : "WRN",
              receive ? "CAN: Rx FIFO is full! slave=%d, remain=%d\n,%s,%05d"
                      : "CAN: Tx FIFO is full! slave=%d, remain=%d\n,%s,%05d",
-             channel, static_cast<int>(count), kCanSource, receive ? 565 : 636);
+             channel, static_cast<int>(count), kCanSource, receive ? can_line::kRxFifoFull : can_line::kTxFifoFull);
     flag = 1;
     return KoTagWriteByEntry(entry, &flag, 1);
 }
@@ -185,13 +186,13 @@ Pass watch_connection(CanDriverState *s)
         ++s->disconnects;
         KoTagWrite(s->names[kDisconnectsTag], &s->disconnects, 4);
         if (s->error == 0) {
-            LogPrint(KoServiceName, "ERR", "CAN: Disconnected.\n,%s,%05d", kCanSource, 527);
+            LogPrint(KoServiceName, "ERR", "CAN: Disconnected.\n,%s,%05d", kCanSource, can_line::kDisconnected);
             s->error_from_link = 1;
             WriteCanByte(s, kErrorTag, s->error, 1);
         }
     } else if (up && s->link_lost != 0) {
         s->link_lost = 0;
-        LogPrint(KoServiceName, "OPE", "CAN: Connected again.\n,%s,%05d", kCanSource, 530);
+        LogPrint(KoServiceName, "OPE", "CAN: Connected again.\n,%s,%05d", kCanSource, can_line::kConnectedAgain);
         if (s->error_from_link != 0) {
             s->error_from_link = 0;
             WriteCanByte(s, kErrorTag, s->error, 0);
@@ -237,7 +238,7 @@ void leave(CanDriverState *s, bool cancelled)
         uint32_t status;
         while ((status = wait_cycle(s)) == 0 || status == EH_E_TIMEOUT) {
         }
-        log_cancel(status, 694);
+        log_cancel(status, can_line::kCancelAfterError);
     }
     EndCanThread(s);
 }
@@ -271,7 +272,7 @@ void RunCanExchange(CanDriverState *s)
             continue;
         }
         if (status != 0) {
-            log_cancel(status, 520);
+            log_cancel(status, can_line::kCancelInLoop);
             leave(s, true);
             return;
         }
@@ -284,7 +285,7 @@ void RunCanExchange(CanDriverState *s)
 
 void EndCanThread(CanDriverState *s)
 {
-    LogPrint(KoServiceName, "DBG", "CAN: Finish\n,%s,%05d", kCanSource, 705);
+    LogPrint(KoServiceName, "DBG", "CAN: Finish\n,%s,%05d", kCanSource, can_line::kFinish);
     WriteCanByte(s, kStatusTag, s->status, 0);
     set_can_flag(s->finished, 1);
 }

@@ -40,6 +40,17 @@ constexpr uint32_t kAddressSize = 513;
 constexpr uint32_t kStateWordAddress = 0x20400;
 constexpr const char *kSource = "ecatlink";
 constexpr const char *kHiecat = "hiecat.rsl";
+
+// The numbers the driver's log lines end in (",ecatlink,NNNNN"): fixed, as
+// operators search the node log for them and tests pin them.
+enum LogLine : int {
+    kInitConfig = 137,
+    kInitStatus = 144,
+    kInitNoConfig = 148,
+    kOpenTarget = 171,
+    kOpenTargetStatus = 177,
+    kOpenNoConfig = 181,
+};
 constexpr const char *kEhapi = "ehapi.rsl";
 
 struct Lower {
@@ -104,15 +115,15 @@ uint32_t open_connection(uintptr_t init_context, uintptr_t *connection, uint32_t
     if (KoTagRead(wait_esm_tag, &wait_esm, 1) == 0 && wait_esm == 1)
         OptionAppend(&options, "WAIT_ESM");
     if (options != nullptr)
-        LogPrint(KoServiceName, "DBG", "HiOpen Target[%s],%s,%05d", options, kSource, 171);
+        LogPrint(KoServiceName, "DBG", "HiOpen Target[%s],%s,%05d", options, kSource, kOpenTarget);
     *api_status = lower.open(init_context, options, connection, timeout);
     if (options != nullptr) {
         LogPrint(KoServiceName, "DBG", "HiOpen Target[%s], Timeout{%d], Status[%08xH],%s,%05d", options,
-                 static_cast<int>(timeout), *api_status, kSource, 177);
+                 static_cast<int>(timeout), *api_status, kSource, kOpenTargetStatus);
         std::free(options);
     } else {
         LogPrint(KoServiceName, "DBG", "HiOpen Config = NULL, Timeout{%d], Status[%xH],%s,%05d",
-                 static_cast<int>(timeout), *api_status, kSource, 181);
+                 static_cast<int>(timeout), *api_status, kSource, kOpenNoConfig);
     }
     return mapped(*api_status);
 }
@@ -139,13 +150,13 @@ EXPORT uint32_t HiInit(const char *driver_name, uintptr_t *init_context, uint32_
         std::free(address);
     }
     if (options != nullptr)
-        LogPrint(KoServiceName, "DBG", "HiInit Config[%s],%s,%05d", options, kSource, 137);
+        LogPrint(KoServiceName, "DBG", "HiInit Config[%s],%s,%05d", options, kSource, kInitConfig);
     *api_status = lower.init(driver_name, options, init_context, timeout);
     if (options != nullptr) {
-        LogPrint(KoServiceName, "DBG", "HiInit Status[%08xH],%s,%05d", *api_status, kSource, 144);
+        LogPrint(KoServiceName, "DBG", "HiInit Status[%08xH],%s,%05d", *api_status, kSource, kInitStatus);
         std::free(options);
     } else {
-        LogPrint(KoServiceName, "DBG", "HiInit Config = NULL, Status[%xH],%s,%05d", *api_status, kSource, 148);
+        LogPrint(KoServiceName, "DBG", "HiInit Config = NULL, Status[%xH],%s,%05d", *api_status, kSource, kInitNoConfig);
     }
     return mapped(*api_status);
 }

@@ -2,6 +2,7 @@
 // pause and trigger, and the stop steps. A code that comes during set-up is
 // carried out at its end.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 #include "rt.h"
 
@@ -42,7 +43,7 @@ uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
     uint32_t result = event != nullptr ? event(first, code, third) : 0;
     switch (code) {
     case EM_SERVICE_RUN: {
-        LogPrint(KoServiceName, "DBG", "EM_SERVICE_RUN recieved.,%s,%05d", kKorecode, 337);
+        LogPrint(KoServiceName, "DBG", "EM_SERVICE_RUN recieved.,%s,%05d", kKorecode, korecode_line::kServiceRun);
         std::atomic_ref<uint8_t> state(g_config.state);
         uint8_t seen = state.load();
         while (seen != SETUP_COMPLETE) {
@@ -52,7 +53,7 @@ uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
         return ServiceOpen(&g_config);
     }
     case EM_SERVICE_STOP:
-        LogPrint(KoServiceName, "DBG", "EM_SERVICE_STOP recieved.,%s,%05d", kKorecode, 345);
+        LogPrint(KoServiceName, "DBG", "EM_SERVICE_STOP recieved.,%s,%05d", kKorecode, korecode_line::kServiceStop);
         if (!setup_complete()) {
             // Carried out at the end of set-up; whoever takes the request runs it once.
             stop_requested.store(true);
@@ -62,7 +63,7 @@ uint32_t ControlHandler(uint32_t first, uint32_t code, uint32_t third)
         StopService();
         return 0;
     case EM_SERVICE_PAUSE:
-        LogPrint(KoServiceName, "DBG", "EM_SERVICE_PAUSE recieved.,%s,%05d", kKorecode, 349);
+        LogPrint(KoServiceName, "DBG", "EM_SERVICE_PAUSE recieved.,%s,%05d", kKorecode, korecode_line::kServicePause);
         if (!setup_complete())
             return result;  // nothing runs yet
         SetRun(0);

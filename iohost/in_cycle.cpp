@@ -2,6 +2,7 @@
 // enabled input point from the device through the read step and stores it
 // in its tag; bits of one device item are served by one read.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 #include "rt.h"
 
@@ -50,7 +51,7 @@ bool read_segment(Cycle &c, const TagRef &ref, const PortTag &port)
     uint32_t size = port.data_size;
     if (!EnsureSegmentBuffer(&c.segment, &c.segment_size, size)) {
         LogPrint(KoServiceName, "ERR", "Stop IN Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
-                 static_cast<int>(size), kKorecode, 507);
+                 static_cast<int>(size), kKorecode, korecode_line::kInSegmentMemory);
         return false;
     }
     uint32_t status = DriverCalls.read(&g_record, c.record->index, ref.address, 0, c.segment, size, size, &ref);

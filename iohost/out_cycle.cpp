@@ -3,6 +3,7 @@
 // step; bit points by read-modify-write of their device item; with
 // OutputDifferent only what differs from the last value the device took.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 #include "rt.h"
 
@@ -70,7 +71,7 @@ bool write_segment(Cycle &c, const TagRef &ref, const PortTag &port)
     uint32_t size = port.data_size;
     if (!EnsureSegmentBuffer(&c.segment, &c.segment_size, size)) {
         LogPrint(KoServiceName, "ERR", "Stop OUT Service. Because Cannot Create Segment Memory(%d).\n,%s,%05d",
-                 static_cast<int>(size), kKorecode, 722);
+                 static_cast<int>(size), kKorecode, korecode_line::kOutSegmentMemory);
         return false;
     }
     uint32_t read = KoTagReadSegment(port.entry, 0, c.segment, size);

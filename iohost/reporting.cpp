@@ -1,6 +1,7 @@
 // reporting.cpp - the service's state in its tags: Status, Run, Error,
 // Connected and Live, and the open step that sets them; any thread.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 #include "rt.h"
 
@@ -11,7 +12,7 @@ uint32_t ServiceOpen(ServiceConfig *config)
     uint32_t status = DriverCalls.open(&g_record, &api_status);
     if (status != 0)
         LogPrint(KoServiceName, "ERR", "fnOpen error. Status[0x%xH]. ErrStatus[0x%xH],%s,%05d", status, api_status,
-                 kKorecode, 1145);
+                 kKorecode, korecode_line::kOpenError);
     SetConnected(shared_get(config->connected), api_status);
     SetError(shared_get(config->error));
     shared_set(config->opened, 1);
@@ -24,7 +25,7 @@ void SetStatus(uint32_t value)
     uint8_t old = shared_get(g_config.status);
     if (v == old)
         return;
-    LogPrint(KoServiceName, "OPE", "%s Change. %d > %d,%s,%05d", KoServiceStatusTag, old, v, kKorecode, 195);
+    LogPrint(KoServiceName, "OPE", "%s Change. %d > %d,%s,%05d", KoServiceStatusTag, old, v, kKorecode, korecode_line::kStatusChange);
     shared_set(g_config.status, v);
     KoTagWrite(KoServiceStatusTag, &v, 1);
 }
@@ -62,12 +63,12 @@ void IncrementLive()
 void SetError(uint32_t flag)
 {
     uint8_t error = set_flag(g_config.error, flag, KoServiceErrorTag);
-    LogPrint(KoServiceName, "DBG", "Error Status[%d]\n,%s,%05d", error, kKorecode, 227);
+    LogPrint(KoServiceName, "DBG", "Error Status[%d]\n,%s,%05d", error, kKorecode, korecode_line::kErrorStatus);
 }
 
 void SetConnected(uint32_t flag, uint32_t code)
 {
     uint8_t connected = set_flag(g_config.connected, flag, g_names.connected);
     KoTagWriteByEntry(g_record.connect_last_error_entry, &code, 4);
-    LogPrint(KoServiceName, "DBG", "Connect Status[%d][0x%xH]\n,%s,%05d", connected, code, kKorecode, 238);
+    LogPrint(KoServiceName, "DBG", "Connect Status[%d][0x%xH]\n,%s,%05d", connected, code, kKorecode, korecode_line::kConnectStatus);
 }

@@ -2,6 +2,7 @@
 // tags (an unreadable or out-of-range value is replaced by its default,
 // written back), and the statistics tags of its threads.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 #include "rt.h"
 
@@ -27,7 +28,7 @@ void format_name(char (&buffer)[N], const char *format, Args... args)
         reported = true;
         PrintWarning(58, KO_E_NAME);
         LogPrint(KoServiceName, "ERR", "Tag name longer than %zu characters: %s...,%s,%05d", N - 1, buffer, kKorecode,
-                 60);
+                 korecode_line::kTagNameTooLong);
     }
 }
 

@@ -3,6 +3,7 @@
 // init, open and close, keep the error and connected flags, count failed
 // connection checks and decide on reconnection.
 #include "iohost.h"
+#include "log_lines.h"
 #include "log_options.h"
 
 #include <cstring>
@@ -26,13 +27,13 @@ bool is_output_point(const TagRef *ref)
 
 uint32_t CB_INIT(ServiceRecord *record, uint32_t *api_status)
 {
-    LogPrint(KoServiceName, "OPE", "CB_INIT Start... ,%s,%05d", kUserfunc, 30);
+    LogPrint(KoServiceName, "OPE", "CB_INIT Start... ,%s,%05d", kUserfunc, userfunc_line::kInitStart);
     char driver[KO_SERVICE_NAME_SIZE];
     DriverNameFromService(driver, sizeof driver);
     uint32_t status = record->entry.HiInit(driver, &record->init_context, g_config.timeout, api_status);
     if (status == kInitFailure) {
         LogPrint(KoServiceName, "ERR", "Init Failure. Status[%xH] API Status[%xH],%s,%05d", kInitFailure, *api_status,
-                 kUserfunc, 40);
+                 kUserfunc, userfunc_line::kInitFailure);
         g_config.error = 1;
     }
     if (record->entry.HiConnectChk != nullptr)
@@ -42,38 +43,38 @@ uint32_t CB_INIT(ServiceRecord *record, uint32_t *api_status)
     static uint8_t driver_priority;
     driver_priority = g_config.in_priority < g_config.out_priority ? g_config.in_priority : g_config.out_priority;
     record->driver_priority_ref = &driver_priority;
-    LogPrint(KoServiceName, "OPE", "CB_INIT End. ,%s,%05d", kUserfunc, 56);
+    LogPrint(KoServiceName, "OPE", "CB_INIT End. ,%s,%05d", kUserfunc, userfunc_line::kInitEnd);
     return 0;
 }
 
 uint32_t CB_OPEN(ServiceRecord *record, uint32_t *api_status)
 {
-    LogPrint(KoServiceName, "OPE", "CB_OPEN Start... ,%s,%05d", kUserfunc, 73);
+    LogPrint(KoServiceName, "OPE", "CB_OPEN Start... ,%s,%05d", kUserfunc, userfunc_line::kOpenStart);
     uintptr_t connection = shared_get(record->connection);
     uint32_t status = record->entry.HiOpen(record->init_context, &connection, g_config.timeout, api_status);
     shared_set(record->connection, connection);
     g_reconnect_pending.store(false);
     if (status != 0) {
         LogPrint(KoServiceName, "ERR", "Open Failure. Status[%xH] API Status[%xH],%s,%05d", status, *api_status,
-                 kUserfunc, 82);
+                 kUserfunc, userfunc_line::kOpenFailure);
         shared_set(g_config.error, 1);
         return status;
     }
-    LogPrint(KoServiceName, "OPE", "Open Success. Status[%xH] API Status[%xH],%s,%05d", 0u, *api_status, kUserfunc, 88);
+    LogPrint(KoServiceName, "OPE", "Open Success. Status[%xH] API Status[%xH],%s,%05d", 0u, *api_status, kUserfunc, userfunc_line::kOpenSuccess);
     shared_set(g_config.connected, 1);
     shared_set(g_config.error, 0);
     g_output_refresh.fetch_add(1);
-    LogPrint(KoServiceName, "OPE", "CB_OPEN End. ,%s,%05d", kUserfunc, 96);
+    LogPrint(KoServiceName, "OPE", "CB_OPEN End. ,%s,%05d", kUserfunc, userfunc_line::kOpenEnd);
     return 0;
 }
 
 uint32_t CB_CLOSE(ServiceRecord *record, uint32_t *api_status)
 {
-    LogPrint(KoServiceName, "OPE", "CB_CLOSE Start... ,%s,%05d", kUserfunc, 112);
+    LogPrint(KoServiceName, "OPE", "CB_CLOSE Start... ,%s,%05d", kUserfunc, userfunc_line::kCloseStart);
     shared_set(g_config.connected, 0);
     uint32_t status = record->entry.HiClose(shared_get(record->connection), api_status);
     LogPrint(KoServiceName, "OPE", "CB_CLOSE End. Status[%xH] API Status[%xH],%s,%05d", status, *api_status,
-             kUserfunc, 121);
+             kUserfunc, userfunc_line::kCloseEnd);
     return 0;
 }
 

@@ -41,7 +41,7 @@ TEST_P(Pace, ByCycleOrKernelTick)
         harness::set("SERVICE.TEST.UseKernelTick", r.kernel_tick, 1);
         harness::Service service;
         ASSERT_TRUE(service.started());
-        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        ASSERT_TRUE(eventually([] { return get("SERVICE.TEST.Live") > 1; })) << "the pacing thread runs";
         uint32_t passes = live_over(500);
         EXPECT_GE(passes, r.at_least) << r.what;
         EXPECT_LE(passes, r.at_most) << r.what;
@@ -74,6 +74,7 @@ TEST(Pacing, DriverWaitPacesTheService)
     harness::set("TESTDRV.HiWait.Api", 0x31);
     harness::set("TESTDRV.HiWait.Status", 256);
     ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Connected") & 0xFF) == 0; }));
+    // Windows, not waits: a pass in flight ends, then none may follow.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -90,7 +91,7 @@ TEST(Pacing, WaitWithoutHiWaitPausesByCycle)
     harness::Service service("test_driver_no_optional.rsl");
     ASSERT_TRUE(service.started());
     ASSERT_TRUE(service.send(EM_SERVICE_RUN));
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    ASSERT_TRUE(eventually([] { return get("SERVICE.TEST.Live") > 1; })) << "the pacing thread runs";
     EXPECT_LE(live_over(500), 7u);
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
@@ -116,7 +117,7 @@ TEST_P(ConChk, ReportsChangesAndReconnectsAboveTheLimit)
         harness::set("TESTDRV.ConnectChk.Result", 1);
         harness::Service service;
         ASSERT_TRUE(service.started());
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // a window in which no check may come
         EXPECT_EQ(get("TESTDRV.HiConnectChk.Count"), 0u) << "no check before the open step";
         ASSERT_TRUE(service.send(EM_SERVICE_RUN));
         ASSERT_TRUE(eventually([] { return get("TESTDRV.HiConnectChk.Count") > 3; }));
@@ -125,7 +126,7 @@ TEST_P(ConChk, ReportsChangesAndReconnectsAboveTheLimit)
         harness::set("TESTDRV.ConnectChk.Result", r.result);
         ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Connected") & 0xFF) == 0; })) << r.what;
         EXPECT_EQ(get("SERVICE.TEST.ConnectLastError"), 0x66u);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the calls of a window, counted below
         auto calls = harness::drain_calls();
         size_t checks = harness::count_calls(calls, testdriver::HiConnectChk);
         size_t reconnects = harness::count_calls(calls, testdriver::HiReConnect);

@@ -241,7 +241,9 @@ out_size = 113
     uint8_t cycle = odd.device_state(6);
     EXPECT_TRUE(eventually([&] { return odd.device_state(6) != cycle; })) << "the state bytes are live";
     odd.out_word(0, 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cycle = odd.device_state(6);
+    EXPECT_TRUE(eventually([&] { return static_cast<uint8_t>(odd.device_state(6) - cycle) >= 3; }))
+        << "cycles pass";
     EXPECT_EQ(odd.in_word(0), 0) << "no handshake";
 }
 

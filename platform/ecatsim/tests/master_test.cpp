@@ -150,7 +150,8 @@ TEST(Master, WaitsReturnOncePerCycleAndACancelReleasesOnlyThatThread)
     ASSERT_TRUE(eventually([&] { return waits.load() > 5; }));
     // A cancel aimed at another thread leaves this one waiting.
     EXPECT_EQ(sim.cancel(sim.handle, GetRtThreadHandles(THIS_THREAD)), EH_OK);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int seen = waits.load();
+    EXPECT_TRUE(eventually([&] { return waits.load() > seen + 3; })) << "the waiter goes on waiting";
     EXPECT_EQ(waiter_status.load(), 0xFFFFu);
     // Cancels every 10 ms, as the CAN driver's close does, until it is out.
     while (waiter_status.load() == 0xFFFF) {
@@ -244,7 +245,8 @@ TEST(Master, ALostLinkStopsTheCyclesUntilAnOpenAfterItsReturn)
 
     set_switch("ECATSIM.default.Fault.LinkLoss", 0, 1);
     EXPECT_EQ(sim.wait(sim.handle, 1000), EH_OK) << "cycles again";
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    for (int cycle = 0; cycle < 4; ++cycle)  // long enough to climb a step, were it climbing
+        EXPECT_EQ(sim.wait(sim.handle, 1000), EH_OK);
     EXPECT_EQ(sim.u32(c, ECATSIM_REG_STATE) & 0xFFFF, 1u) << "the master waits for an open";
     ASSERT_EQ(sim.open(context, "WAIT_ESM", &again, 5000), ECATSIM_OK);
     EXPECT_EQ(again, c) << "a reconnection keeps its connection object";

@@ -51,7 +51,7 @@ item_width = 15
 tag = "In.Block"
 address = 64
 access = "segment"
-size = 8
+size = 12
 
 [[service.input]]
 tag = "In.Off"
@@ -86,7 +86,7 @@ TEST(InCycle, PointsReachTheirTags)
     harness::device_write(16, &value, 4);
     uint16_t item = (1u << 2) | (1u << 14);
     harness::device_write(4, &item, 2);
-    harness::device_write(64, "ABCDEFGH", 8);
+    harness::device_write(64, "ABCDEFGHIJKL", 12);
     uint16_t off = 0xBEEF;
     harness::device_write(32, &off, 2);
     harness::drain_calls();
@@ -96,11 +96,11 @@ TEST(InCycle, PointsReachTheirTags)
     EXPECT_EQ(get("In.Bit2") & 0xFF, 1u);
     EXPECT_EQ(get("In.Bit9") & 0xFF, 0u);
     EXPECT_EQ(get("In.Bit14") & 0xFF, 1u);
-    char block[9] = {};
+    char block[13] = {};
     uint32_t entry = 0;
     KoTagGetProperty("In.Block", "Entry", &entry, 4);
-    KoTagReadSegment(entry, 0, block, 8);
-    EXPECT_STREQ(block, "ABCDEFGH");
+    KoTagReadSegment(entry, 0, block, 12);
+    EXPECT_STREQ(block, "ABCDEFGHIJKL");
     EXPECT_EQ(get("In.Off"), 0u) << "a disabled point is not transferred";
 
     // One cycle's reads, in address order: the bit group once, 2 bytes.
@@ -120,8 +120,8 @@ TEST(InCycle, PointsReachTheirTags)
     EXPECT_EQ(reads[start + 1].address, 16u);
     EXPECT_EQ(reads[start + 1].unit, 8u);
     EXPECT_EQ(reads[start + 2].address, 64u);
-    EXPECT_EQ(reads[start + 2].length, 8u);
-    EXPECT_EQ(reads[start + 2].unit, 8u) << "a block's unit is its length";
+    EXPECT_EQ(reads[start + 2].length, 12u);
+    EXPECT_EQ(reads[start + 2].unit, 12u) << "a block's unit is its length, not the 8 of a point";
     EXPECT_EQ(reads[start].handle, testdriver::kFirstConnection) << "the connection HiOpen gave";
     EXPECT_EQ(reads[start].timeout, 600000u);
     for (const auto &r : reads)

@@ -19,7 +19,7 @@ struct Settings {
     std::string program_dir;
     uint32_t tick_us = 500;
     bool fifo = false;
-    int rt_cpu = -1;          // with fifo: the CPU every real-time thread runs on; -1 any
+    int rt_cpu = -1;          // the CPU every real-time thread runs on; -1 any
     std::string rt_cpu_note;  // what became of an RT_CPU that could not be followed
     int ready_fd = -1;
 };

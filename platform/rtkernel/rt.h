@@ -12,8 +12,9 @@
  *   RT_LIBRARY_PATH    colon-separated folders searched by LoadRtLibrary
  *   RT_KERNEL_TICK_US  low-level tick in microseconds (default 500)
  *   RT_SCHED=fifo      run threads SCHED_FIFO, lock memory, hold cpu_dma_latency at 0
- *   RT_CPU             with RT_SCHED=fifo: the CPU every thread of CreateRtThread runs on
- *                      (default the last CPU the process may use; "any": Linux places them)
+ *   RT_CPU             the CPU every thread of CreateRtThread runs on ("any": Linux places
+ *                      them; default with RT_SCHED=fifo the last CPU the process may use,
+ *                      without it "any")
  *   RT_READY_FD        file descriptor that SynchronizeRtLoader writes "R" to, then closes
  */
 #ifndef RT_H

@@ -82,7 +82,9 @@ std::string check_default_dir(const std::string &dir)
 // once instead of waking another, possibly halted, CPU. RT_CPU=N names it,
 // RT_CPU=any leaves placement to Linux; the default is the last CPU the
 // process may use, so that `taskset -c 2,3` puts the node on CPU 3.
-int realtime_cpu(const std::string &wanted, std::string &note)
+// Without fifo the threads stay where Linux puts them unless RT_CPU names a
+// CPU (konode names one per service, so that threads stop migrating).
+int realtime_cpu(const std::string &wanted, bool fifo, std::string &note)
 {
     cpu_set_t allowed;
     CPU_ZERO(&allowed);
@@ -93,16 +95,16 @@ int realtime_cpu(const std::string &wanted, std::string &note)
         if (CPU_ISSET(cpu, &allowed))
             last = cpu;
     if (wanted.empty())
-        return last;
+        return fifo ? last : -1;
     if (wanted == "any")
         return -1;
     char *end = nullptr;
     long cpu = std::strtol(wanted.c_str(), &end, 10);
     if (end != nullptr && *end == '\0' && cpu >= 0 && cpu < CPU_SETSIZE && CPU_ISSET(cpu, &allowed))
         return static_cast<int>(cpu);
-    note = "RT_CPU=" + wanted + " is no CPU this process may use; real-time threads run on CPU " +
-           std::to_string(last);
-    return last;
+    note = "RT_CPU=" + wanted + " is no CPU this process may use; real-time threads run " +
+           (fifo ? "on CPU " + std::to_string(last) : std::string("where Linux places them"));
+    return fifo ? last : -1;
 }
 
 Settings read_settings()
@@ -125,8 +127,7 @@ Settings read_settings()
     unsigned long us = std::strtoul(tick.c_str(), &end, 10);
     s.tick_us = (end != nullptr && *end == '\0' && us >= 10 && us <= 10000) ? static_cast<uint32_t>(us) : 500;
     s.fifo = env_or("RT_SCHED", "") == "fifo";
-    if (s.fifo)
-        s.rt_cpu = realtime_cpu(env_or("RT_CPU", ""), s.rt_cpu_note);
+    s.rt_cpu = realtime_cpu(env_or("RT_CPU", ""), s.fifo, s.rt_cpu_note);
     std::string fd = env_or("RT_READY_FD", "");
     if (!fd.empty()) {
         long v = std::strtol(fd.c_str(), &end, 10);

@@ -49,8 +49,6 @@ void prepare_realtime_process()
 {
     static std::once_flag once;
     std::call_once(once, [] {
-        if (!settings().rt_cpu_note.empty())
-            std::fprintf(stderr, "rtkernel: %s\n", settings().rt_cpu_note.c_str());
         if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0)
             std::fprintf(stderr, "rtkernel: RT_SCHED=fifo: memory not locked (%s)\n", std::strerror(errno));
         int fd = open("/dev/cpu_dma_latency", O_WRONLY | O_CLOEXEC);
@@ -142,12 +140,16 @@ extern "C" RTHANDLE CreateRtThread(BYTE priority, RT_THREAD_ENTRY entry, DWORD s
         pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
         pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
         pthread_attr_setschedparam(&attr, &sp);
-        if (settings().rt_cpu >= 0) {
-            cpu_set_t one;
-            CPU_ZERO(&one);
-            CPU_SET(settings().rt_cpu, &one);
-            pthread_attr_setaffinity_np(&attr, sizeof one, &one);
-        }
+    }
+    if (!settings().rt_cpu_note.empty()) {
+        static std::once_flag noted;
+        std::call_once(noted, [] { std::fprintf(stderr, "rtkernel: %s\n", settings().rt_cpu_note.c_str()); });
+    }
+    if (settings().rt_cpu >= 0) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(settings().rt_cpu, &one);
+        pthread_attr_setaffinity_np(&attr, sizeof one, &one);
     }
     const RTHANDLE handle = object->handle;  // the thread may end and free its object at once
     pthread_t tid;

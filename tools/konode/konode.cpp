@@ -286,6 +286,7 @@ int status(bool json)
             .number("live", number(p + "Live"))
             .number("restarts", n.restarts)
             .text("state", n.state)
+            .number("cpu", konode::service_cpu_text(konode::service_pid(s.name)))
             .end();
     }
     out.end().array("apps");

@@ -6,6 +6,8 @@
 #include "kohgapi.h"
 
 #include <cstdio>
+#include <dirent.h>
+#include <sched.h>
 #include <ctime>
 #include <vector>
 
@@ -71,19 +73,43 @@ int32_t service_pid(const std::string &service)
     return 0;
 }
 
+std::string service_cpu_text(int32_t pid)
+{
+    if (pid <= 0)
+        return "-";
+    DIR *tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
+    if (tasks == nullptr)
+        return "-";
+    std::string cpu = "-";
+    while (dirent *task = readdir(tasks)) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        pid_t tid = static_cast<pid_t>(std::atoi(task->d_name));
+        if (tid <= 0 || sched_getaffinity(tid, sizeof set, &set) != 0 || CPU_COUNT(&set) != 1)
+            continue;
+        for (int c = 0; c < CPU_SETSIZE; ++c)
+            if (CPU_ISSET(c, &set))
+                cpu = std::to_string(c);
+        break;
+    }
+    closedir(tasks);
+    return cpu;
+}
+
 std::string render_screen(const ko::NodeConfig &config, const std::map<std::string, ServiceNotes> &notes)
 {
     std::string out;
     append(out, "node %s   %s   %s\n\n", config.name.empty() ? "(unnamed)" : config.name.c_str(), now_text().c_str(),
            node_contents(config).c_str());
-    append(out, "%-17s %7s %6s %3s %5s %4s %10s %8s  %s\n", "SERVICE", "PID", "STATUS", "RUN", "ERROR", "CONN", "LIVE",
-           "RESTARTS", "STATE");
+    append(out, "%-17s %7s %3s %6s %3s %5s %4s %10s %8s  %s\n", "SERVICE", "PID", "CPU", "STATUS", "RUN", "ERROR",
+           "CONN", "LIVE", "RESTARTS", "STATE");
     for (const ko::ServiceDecl &s : config.services) {
         std::string p = "SERVICE." + s.name + ".";
         auto note = notes.find(s.name);
         int32_t pid = service_pid(s.name);
-        append(out, "%-17s %7s %6s %3s %5s %4s %10s %8s  %s\n", s.name.c_str(),
-               pid != 0 ? std::to_string(pid).c_str() : "-", tag_text(p + "Status").c_str(), tag_text(p + "Run").c_str(),
+        append(out, "%-17s %7s %3s %6s %3s %5s %4s %10s %8s  %s\n", s.name.c_str(),
+               pid != 0 ? std::to_string(pid).c_str() : "-", service_cpu_text(pid).c_str(),
+               tag_text(p + "Status").c_str(), tag_text(p + "Run").c_str(),
                tag_text(p + "Error").c_str(), tag_text(p + "Connected").c_str(), tag_text(p + "Live").c_str(),
                note != notes.end() ? std::to_string(note->second.restarts).c_str() : "-",
                note != notes.end() ? note->second.state.c_str() : "");

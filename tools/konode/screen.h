@@ -21,6 +21,9 @@ struct ServiceNotes {
 
 // The pid of a running service's process, or 0.
 int32_t service_pid(const std::string &service);
+// The CPU a service's real-time threads are placed on ("-": not placed, or
+// no such process).
+std::string service_cpu_text(int32_t pid);
 
 // A numeric tag as text, "-" when it cannot be read.
 std::string tag_text(const std::string &name);

@@ -10,6 +10,10 @@
 // - A service whose process is gone cannot clear its own flags: konode
 //   writes its Status, Run and Connected, and the State of the EtherCAT
 //   master it ran, to 0.
+// - Each service's real-time threads run on one CPU (RT_CPU), the services
+//   spread over the CPUs konode may use from the last one down, so that
+//   threads stop migrating under SCHED_OTHER too; an RT_CPU in konode's own
+//   environment is passed on instead.
 #include "supervisor.h"
 
 #include "kohgapi.h"
@@ -30,6 +34,7 @@
 #include <map>
 #include <fstream>
 #include <poll.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -48,6 +53,19 @@ constexpr size_t kStartBurst = 5;
 constexpr auto kStartInterval = std::chrono::seconds(10);
 constexpr auto kEndWait = std::chrono::seconds(5);
 constexpr auto kReadyWait = std::chrono::seconds(30);
+
+// The CPU of the i-th service: the CPUs konode may use, from the last down.
+std::string service_cpu(size_t i)
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    std::vector<int> cpus;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu)
+            if (CPU_ISSET(cpu, &allowed))
+                cpus.push_back(cpu);
+    return cpus.empty() ? "any" : std::to_string(cpus[i % cpus.size()]);
+}
 
 volatile sig_atomic_t ending = 0;
 volatile sig_atomic_t requested = 0;
@@ -271,6 +289,8 @@ private:
             c.name = s.name;
             c.argv = {iohost, "-rsl", node_.drivers[i]};
             c.env = {"KO_SERVICE=" + s.name};
+            if (std::getenv("RT_CPU") == nullptr)
+                c.env.push_back("RT_CPU=" + service_cpu(i));
             c.autostart = s.autostart;
             children_.push_back(c);
         }

@@ -134,7 +134,8 @@ TEST(LastError, IsPerThreadAndKeptAcrossSuccess)
 
 }  // namespace
 
-// Under RT_SCHED=fifo the threads of the layer share one CPU unless told otherwise.
+// Under RT_SCHED=fifo the threads of the layer share one CPU unless told
+// otherwise; without it they share one only when RT_CPU names it.
 TEST(Thread, RealTimeThreadsShareOneCpu)
 {
     auto placement = [](std::vector<std::string> env) {
@@ -151,4 +152,6 @@ TEST(Thread, RealTimeThreadsShareOneCpu)
     EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=0"}).first, "cpus 0");
     EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=any"}).first, free_cpus);
     EXPECT_EQ(placement({"RT_SCHED=fifo", "RT_CPU=100000"}).first, "cpus" + last) << "no such CPU: the default";
+    EXPECT_EQ(placement({"RT_SCHED=", "RT_CPU=0"}).first, "cpus 0") << "named, under SCHED_OTHER too";
+    EXPECT_EQ(placement({"RT_SCHED=", "RT_CPU=100000"}).first, free_cpus);
 }

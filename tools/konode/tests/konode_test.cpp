@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +174,21 @@ TEST(Konode, TheDemoPlantComesUpMovesAndEndsCleanly)
     int second = mbpoll_register(1);
     EXPECT_NE(first, -100000) << "mbpoll reads the oven temperature";
     EXPECT_NE(first, second) << "and it moves";
+
+    // Each service's real-time threads on a CPU of their own, from the last down.
+    auto json = testnode::run_program({KONODE_PATH, "status", "--json"});
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> cpus;
+    for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu)
+        if (CPU_ISSET(cpu, &allowed))
+            cpus.push_back(cpu);
+    std::string ecat = "\"cpu\":" + std::to_string(cpus[0]) + "}",
+                modbus = "\"cpu\":" + std::to_string(cpus[1 % cpus.size()]) + "}";
+    EXPECT_NE(json.out.find("\"name\":\"ECAT\""), std::string::npos);
+    EXPECT_NE(json.out.find(ecat), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find(modbus), std::string::npos) << json.out;
 
     kill(node.pid(), SIGTERM);
     EXPECT_EQ(node.wait(15000), 0);

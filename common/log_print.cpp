@@ -3,6 +3,7 @@
 #include "log_options.h"
 
 #include "kohgapi.h"
+#include "rt.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -11,8 +12,12 @@
 
 extern "C" void LogPrint(const char *source, const char *level, const char *format, ...)
 {
-    // One buffer per call, so every thread may log at once without sharing.
-    char *line = static_cast<char *>(std::malloc(LOG_LINE_SIZE));
+    // One buffer per call, so every thread may log at once without sharing:
+    // a cycle thread's on its stack (it must not allocate), any other's from
+    // the heap, the line dropped when there is none.
+    char stack_line[LOG_LINE_SIZE];
+    bool realtime = RtThreadIsRealtime() != 0;
+    char *line = realtime ? stack_line : static_cast<char *>(std::malloc(LOG_LINE_SIZE));
     if (line == nullptr)
         return;
     std::memset(line, 0, LOG_LINE_SIZE);
@@ -21,7 +26,8 @@ extern "C" void LogPrint(const char *source, const char *level, const char *form
     std::vsnprintf(line, LOG_LINE_SIZE, format, args);
     va_end(args);
     KoLogWrite(source, level, line);
-    std::free(line);
+    if (!realtime)
+        std::free(line);
 }
 
 extern "C" void DriverNameFromService(char *out, size_t out_size)

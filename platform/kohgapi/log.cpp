@@ -4,8 +4,11 @@
 // escaped, so no call can write a second line. The log rotates at a size
 // bound (node.log -> node.log.1 -> ... -> node.log.3, the oldest dropped);
 // the process that finds the file over the bound rotates it under a flock,
-// and the others follow to the new file at their next line.
+// and the others follow to the new file at their next line. A real-time
+// thread's line goes through the log ring instead (log_ring.h): it never
+// waits for the file.
 #include "kohgapi.h"
+#include "log_ring.h"
 #include "rt.h"
 
 #include <cstdio>
@@ -133,14 +136,20 @@ extern "C" uint32_t KoLogWrite(const char *source, const char *level, const char
     line[at++] = ' ';
     at = append_escaped(line, at, room, text != nullptr ? text : "");
     line[at++] = '\n';
-    int fd;
+    if (RtThreadIsRealtime())
+        return ko::log_ring_put(line, at) ? KO_OK : KO_E_STORE;
+    return ko::log_write_line(line, at) ? KO_OK : KO_E_STORE;
+}
+
+bool ko::log_write_line(const char *line, size_t length)
+{
     bool written;
     {
         std::lock_guard lock(log_file.mutex);
-        fd = log_file.prepared();
-        written = fd >= 0 && write(fd, line, at) == static_cast<ssize_t>(at);
+        int fd = log_file.prepared();
+        written = fd >= 0 && write(fd, line, length) == static_cast<ssize_t>(length);
     }
     if (echo_to_stderr())
-        [[maybe_unused]] ssize_t ignored = write(2, line, at);
-    return written ? KO_OK : KO_E_STORE;
+        [[maybe_unused]] ssize_t ignored = write(2, line, length);
+    return written;
 }

@@ -149,6 +149,9 @@ RT_NODISCARD RTHANDLE CreateRtThread(BYTE priority, RT_THREAD_ENTRY entry, DWORD
 /* Any thread. The INtime priority a thread was created with (the ceiling for
  * threads the layer did not create); 255 with E_EXIST/E_TYPE on failure. */
 BYTE GetRtThreadPriority(RTHANDLE thread);
+/* Any thread. TRUE on a thread CreateRtThread made: a cycle thread, which
+ * must not block on files or allocate (the node log hands its lines on). */
+BOOLEAN RtThreadIsRealtime(void);
 
 /* ---- semaphores ----------------------------------------------------------
  * Counting, 16-bit, maximum enforced; waiters are served from the head of the

@@ -177,6 +177,11 @@ extern "C" BYTE GetRtThreadPriority(RTHANDLE thread)
     return object == nullptr ? kRefusedPriority : object->priority;
 }
 
+extern "C" BOOLEAN RtThreadIsRealtime(void)
+{
+    return current_thread != nullptr ? TRUE : FALSE;
+}
+
 extern "C" RTHANDLE GetRtThreadHandles(BYTE selection)
 {
     switch (selection) {

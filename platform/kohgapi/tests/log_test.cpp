@@ -2,8 +2,10 @@
 // its size bound, and ko log reading across the rotated files.
 #include "child_process.h"
 #include "kohgapi.h"
+#include "rt.h"
 #include "test_node.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -84,3 +86,45 @@ TEST(Log, RotatesAtItsBoundAndKoLogReadsAcrossTheFiles)
 }
 
 }  // namespace
+
+// Lines of a real-time thread go through the log ring: each arrives whole
+// and in order, and a burst beyond the ring is counted, never lost unsaid.
+TEST(Log, RealTimeThreadsHandTheirLinesOnAndCountWhatTheRingCouldNotHold)
+{
+    struct Burst {
+        int lines;
+        std::atomic<bool> done{false};
+    };
+    auto run = [](Burst &burst) {
+        RTHANDLE thread = CreateRtThread(
+            0,
+            [](void *p) {
+                auto *b = static_cast<Burst *>(p);
+                for (int i = 0; i < b->lines; ++i)
+                    KoLogWrite("RT", "DBG", ("line " + std::to_string(i)).c_str());
+                b->done = true;
+            },
+            65536, &burst);
+        ASSERT_NE(thread, BAD_RTHANDLE);
+        ASSERT_TRUE(testnode::eventually([&] { return burst.done.load(); }));
+    };
+    Burst few{10};
+    run(few);
+    ASSERT_TRUE(testnode::eventually([] { return testnode::log_count(" RT DBG line ") == 10; })) << node_log();
+    auto lines = lines_of(node_log());
+    for (int i = 0; i < 10; ++i)
+        EXPECT_NE(lines[i].find(" RT DBG line " + std::to_string(i)), std::string::npos) << lines[i];
+
+    Burst flood{5000};
+    run(flood);
+    size_t dropped = 0;
+    ASSERT_TRUE(testnode::eventually([&] {
+        std::string log = node_log();
+        dropped = 0;
+        for (size_t at = log.find("kohgapi WRN "); at != std::string::npos; at = log.find("kohgapi WRN ", at + 1))
+            dropped += std::strtoul(log.c_str() + at + 12, nullptr, 10);
+        return testnode::log_count(" RT DBG line ") - 10 + dropped == 5000;
+    })) << "every line written or counted as dropped";
+    EXPECT_NE(node_log().find("lines of real-time threads were dropped: the log ring of 64 lines was full"),
+              std::string::npos);
+}

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <dirent.h>
+#include <sched.h>
+#include <sys/types.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,56 +42,64 @@ inline Percentiles percentiles(const std::vector<uint64_t> &counts)
     return p;
 }
 
-// cyclictest's histogram ("usec count" lines) at the same interval; its p99, or -1.
-inline double run_cyclictest(unsigned interval_us, bool fifo)
+// What cyclictest is given to run as the service's threads do.
+struct Placement {
+    int priority = 0;  // the highest real-time priority among them; 0 under SCHED_OTHER
+    int cpu = -1;      // the one CPU the most urgent thread is held on; -1 when free
+};
+
+inline Placement placement_of(pid_t pid)
 {
-    unsigned loops = 3000000 / interval_us;
+    Placement best;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR *dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return best;
+    while (dirent *e = readdir(dir)) {
+        sched_param sp{};
+        pid_t tid = std::atoi(e->d_name);
+        if (e->d_name[0] == '.' || sched_getparam(tid, &sp) != 0 || sp.sched_priority <= best.priority)
+            continue;
+        best.priority = sp.sched_priority;
+        cpu_set_t set;
+        best.cpu = -1;
+        if (sched_getaffinity(tid, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1)
+            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+                if (CPU_ISSET(cpu, &set))
+                    best.cpu = cpu;
+    }
+    closedir(dir);
+    return best;
+}
+
+// A lateness histogram: counts per microsecond, the last bucket for that
+// or later, as the master keeps it.
+constexpr size_t kHistogramBuckets = 2001;
+using Histogram = std::vector<uint64_t>;
+
+// cyclictest at interval_us for seconds, as placed, into the same buckets
+// (its overflows into the last); false when cyclictest cannot run.
+inline bool cyclictest_histogram(unsigned interval_us, double seconds, const Placement &placement, Histogram &counts)
+{
+    unsigned loops = static_cast<unsigned>(seconds * 1e6 / interval_us);
     std::string command = "cyclictest -q -t1 -i " + std::to_string(interval_us) + " -l " + std::to_string(loops) +
-                          " -h 20000 " + (fifo ? "-m -p 80" : "--laptop") + " 2>/dev/null";
+                          " -h " + std::to_string(kHistogramBuckets - 1) +
+                          (placement.priority > 0 ? " -m -p " + std::to_string(placement.priority)
+                                                  : std::string(" --laptop")) +
+                          (placement.cpu >= 0 ? " -a " + std::to_string(placement.cpu) : std::string()) +
+                          " 2>/dev/null";
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
-        return -1;
-    std::vector<uint64_t> counts(20001);
+        return false;
+    counts.resize(kHistogramBuckets);
     char line[256];
     while (std::fgets(line, sizeof line, pipe) != nullptr) {
         unsigned us = 0;
         unsigned long count = 0;
-        if (line[0] != '#' && std::sscanf(line, "%u %lu", &us, &count) == 2 && us < counts.size())
+        if (std::sscanf(line, "# Histogram Overflows: %lu", &count) == 1)
+            counts.back() += count;
+        else if (line[0] != '#' && std::sscanf(line, "%u %lu", &us, &count) == 2 && us < kHistogramBuckets - 1)
             counts[us] += count;
     }
-    if (pclose(pipe) != 0) {
-        std::printf("cyclictest -i %u: not available (apt-get install rt-tests)\n", interval_us);
-        return -1;
-    }
-    Percentiles p = percentiles(counts);
-    std::printf("%-28s median %6.0f us  p99 %6.0f us  max %6.0f us\n",
-                ("cyclictest -i " + std::to_string(interval_us)).c_str(), p.median, p.p99, p.max);
-    std::fflush(stdout);
-    return p.p99;
-}
-
-
-// Runs the pace child (which prints a line with "p99 N us"), passes its
-// output on, then cyclictest at the same period, and prints the ratio of the
-// two p99s with its verdict (goal: at most 1.5). False when the child failed.
-inline bool pace_beside_cyclictest(const std::string &child_command, unsigned period_us, bool fifo)
-{
-    FILE *child = popen(child_command.c_str(), "r");
-    char line[256] = {};
-    double p99 = -1;
-    while (child != nullptr && std::fgets(line, sizeof line, child) != nullptr) {
-        std::fputs(line, stdout);
-        if (const char *at = std::strstr(line, "p99"))
-            p99 = std::atof(at + 3);
-    }
-    if (child == nullptr || pclose(child) != 0)
-        return false;
-    double reference = run_cyclictest(period_us, fifo);
-    if (reference >= 0 && p99 >= 0) {
-        double floor = reference < 1.0 ? 1.0 : reference;
-        std::printf("  p99 %.0f us against %.0f us: %.2f times (goal at most 1.5) %s\n", p99, reference, p99 / floor,
-                    p99 <= 1.5 * floor ? "met" : "NOT MET");
-    }
-    std::fflush(stdout);
-    return true;
+    return pclose(pipe) == 0;
 }

@@ -11,6 +11,7 @@
 // period error is |gap - k * period| and k - 1 periods were missed.
 // cyclictest's starts are rebuilt from its latencies (-v) and its grid,
 // which skips the periods a late wake-up has passed.
+#include "lateness_report.h"
 #include "pace_samples.h"
 
 #include <algorithm>
@@ -93,36 +94,6 @@ std::string node_config(const Case &c)
                   "[[service.output]]\ntag = \"PACE.Out\"\naddress = 0\naccess = \"value\"\ntype = \"u32\"\n",
                   c.kernel_tick ? 1 : 0, c.threads, c.threads);
     return text;
-}
-
-// What cyclictest is given to run as the service's threads do.
-struct Placement {
-    int priority = 0;  // the highest real-time priority among them; 0 under SCHED_OTHER
-    int cpu = -1;      // the one CPU the most urgent thread is held on; -1 when free
-};
-
-Placement placement_of(pid_t pid)
-{
-    Placement best;
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    DIR *dir = opendir(tasks.c_str());
-    if (dir == nullptr)
-        return best;
-    while (dirent *e = readdir(dir)) {
-        sched_param sp{};
-        pid_t tid = std::atoi(e->d_name);
-        if (e->d_name[0] == '.' || sched_getparam(tid, &sp) != 0 || sp.sched_priority <= best.priority)
-            continue;
-        best.priority = sp.sched_priority;
-        cpu_set_t set;
-        best.cpu = -1;
-        if (sched_getaffinity(tid, sizeof set, &set) == 0 && CPU_COUNT(&set) == 1)
-            for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-                if (CPU_ISSET(cpu, &set))
-                    best.cpu = cpu;
-    }
-    closedir(dir);
-    return best;
 }
 
 using Starts = std::vector<std::vector<uint64_t>>;  // one row of start times per thread

@@ -267,12 +267,12 @@ TEST_P(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
     Plant plant(", ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1", wire_.get());
     lose_link(true);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 1; })) << node_log();
-    EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u) << "reported while the link is down";
+    EXPECT_EQ(testnode::await_log_count("CAN: Disconnected.", 1u), 1u) << "reported while the link is down";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), 1);
     lose_link(false);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 0; })) << node_log();
-    EXPECT_EQ(testnode::log_count("CAN: Connected again."), 1u);
-    EXPECT_EQ(testnode::log_count("CAN: Disconnected."), 1u);
+    EXPECT_EQ(testnode::await_log_count("CAN: Connected again.", 1u), 1u);
+    EXPECT_EQ(testnode::await_log_count("CAN: Disconnected.", 1u), 1u);
     const uint8_t data[8] = {0x42};
     ASSERT_GE(plant.can.write(0, 0x55, 0, 0, 1, data), 1);
     Received r;

@@ -29,6 +29,7 @@ namespace {
 using testnode::eventually;
 using testnode::node_log;
 using testnode::log_count;
+using testnode::await_log_count;
 int64_t (&tag)(const std::string &) = testnode::tag_value;
 
 void set_tag(const std::string &name, uint32_t value, uint32_t width)
@@ -203,8 +204,8 @@ TEST(Canbridge, ConfigurationOutOfRangeIsReplacedByItsDefaultAndWrittenBack)
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Mode"), 1);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Priority"), 150);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.OverrunCtrl"), 1);
-    EXPECT_EQ(log_count("ECAT DBG SERVICE.ECAT.CAN.Priority [150],canbridge,"), 1u) << node_log();
-    EXPECT_EQ(log_count("ECAT DBG SERVICE.ECAT.CAN.OverrunCtrl [1],canbridge,"), 1u);
+    EXPECT_EQ(await_log_count("ECAT DBG SERVICE.ECAT.CAN.Priority [150],canbridge,", 1u), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT DBG SERVICE.ECAT.CAN.OverrunCtrl [1],canbridge,", 1u), 1u);
     for (const char *name : {"TxCount", "RxCount", "Status", "Error", "Run", "Live"})
         EXPECT_GE(tag(std::string("SERVICE.ECAT.CAN.") + name), 0) << name << " exists";
     EXPECT_EQ(b.driver->calls[0].load(), 1u) << "HiInit forwarded";
@@ -221,7 +222,7 @@ TEST(Canbridge, CloseWhileWaitingForTheConnectionEndsWithoutTouchingTheMaster)
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Status"), 0);
     EXPECT_EQ(b.master->open_calls, 0u);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.SlaveCount"), -1);
-    EXPECT_EQ(log_count("CAN: Finish\\n,canbridge,00705"), 1u);
+    EXPECT_EQ(await_log_count("CAN: Finish\\n,canbridge,00705", 1u), 1u);
     EXPECT_EQ(b.driver->calls[2].load(), 1u) << "then forwarded";
 }
 
@@ -229,7 +230,7 @@ TEST(Canbridge, NoGatewayGivesOneWarningAndSlaveCountZero)
 {
     Bridge b;
     b.start({});
-    EXPECT_EQ(log_count("ECAT WRN CAN: Can't find EL6751\\n,canbridge,00311"), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT WRN CAN: Can't find EL6751\\n,canbridge,00311", 1u), 1u) << node_log();
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.SlaveCount"), 0);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.00.TxFrameFIFO"), -1) << "no channel tag";
     b.step();
@@ -259,13 +260,13 @@ TEST(Canbridge, DiscoveryPublishesEachChannelAndClassifiesItsImages)
     char source[32] = {};
     ASSERT_EQ(KoTagGetProperty("SERVICE.ECAT.CAN.01.DeviceStateImage", "Source", source, sizeof source), KO_OK);
     EXPECT_STREQ(source, "ECAT/362") << "256 + 113 - 7";
-    EXPECT_EQ(log_count("CAN: Unsupport VIOS size: [2, in= 120(rq: 120), out = 113(rq: 106 or 146)]\\n,canbridge,00389"),
+    EXPECT_EQ(await_log_count("CAN: Unsupport VIOS size: [2, in= 120(rq: 120), out = 113(rq: 106 or 146)]\\n,canbridge,00389", 1u),
               1u)
         << node_log();
-    EXPECT_EQ(log_count("CAN: sizeof(struct CAN_COMM_DATA_EL6751_STD) = 10, [10] = 100, ofs = 0, 2\\n,canbridge,00390"), 1u);
-    EXPECT_EQ(log_count("CAN: sizeof(struct CAN_COMM_DATA_EL6751_EXT) = 14, [10] = 140, ofs = 0, 2, 6\\n,canbridge,00391"),
+    EXPECT_EQ(await_log_count("CAN: sizeof(struct CAN_COMM_DATA_EL6751_STD) = 10, [10] = 100, ofs = 0, 2\\n,canbridge,00390", 1u), 1u);
+    EXPECT_EQ(await_log_count("CAN: sizeof(struct CAN_COMM_DATA_EL6751_EXT) = 14, [10] = 140, ofs = 0, 2, 6\\n,canbridge,00391", 1u),
               1u);
-    EXPECT_EQ(log_count("CAN: EL6751[1] format type = [01h]\\n,canbridge,00394"), 1u);
+    EXPECT_EQ(await_log_count("CAN: EL6751[1] format type = [01h]\\n,canbridge,00394", 1u), 1u);
     EXPECT_STREQ(b.master->node_name, RtNodeName()) << "no NodeName address: the node's name";
 
     // The gateway of another size keeps its tags; its images are never touched.
@@ -375,7 +376,7 @@ TEST(Canbridge, AnRxFloodRaisesTheOverrunFlagOnceUntilDrained)
         ASSERT_EQ(KoTagPutFIFO(rx, &f, 14, nullptr), KO_OK);
     b.present(kExtended, {frame(0x2), frame(0x3)}, 2);
     b.step();
-    EXPECT_EQ(log_count("ECAT WRN CAN: Rx FIFO is full! slave=0, remain=1024\\n,canbridge,00565"), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT WRN CAN: Rx FIFO is full! slave=0, remain=1024\\n,canbridge,00565", 1u), 1u) << node_log();
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.RxCount"), 2) << "taken from the gateway";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.00.RxLost"), 2) << "and lost to the full FIFO";
     uint8_t tx_flag = 9, rx_flag = 0;
@@ -384,7 +385,7 @@ TEST(Canbridge, AnRxFloodRaisesTheOverrunFlagOnceUntilDrained)
     EXPECT_EQ(tx_flag, 0);
     b.present(kExtended, {frame(0x4)}, 1);
     b.step();
-    EXPECT_EQ(log_count("Rx FIFO is full!"), 1u) << "silent until drained";
+    EXPECT_EQ(await_log_count("Rx FIFO is full!", 1u), 1u) << "silent until drained";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.00.RxLost"), 3) << "but every loss counts";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 0) << "OverrunCtrl 1 goes on";
     while (b.can.read(0, nullptr, nullptr, nullptr, nullptr, nullptr) > 0)
@@ -405,7 +406,7 @@ TEST(Canbridge, WithOverrunCtrlZeroAFloodStopsTheExchangeUntilClose)
         KoTagPutFIFO(rx, &f, 14, nullptr);
     b.present(kExtended, {frame(0x2)}, 1);
     b.step();
-    EXPECT_EQ(log_count("ECAT ERR CAN: Rx FIFO is full! slave=0, remain=1024\\n,canbridge,00565"), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT ERR CAN: Rx FIFO is full! slave=0, remain=1024\\n,canbridge,00565", 1u), 1u) << node_log();
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 1);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Run"), 0);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Status"), 1);
@@ -414,8 +415,8 @@ TEST(Canbridge, WithOverrunCtrlZeroAFloodStopsTheExchangeUntilClose)
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Live"), live) << "idle on the cycle";
     EXPECT_EQ(b.close_driver(), 0u);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Status"), 0);
-    EXPECT_EQ(log_count("CAN: Cancel[0005h]\\n,canbridge,00694"), 1u) << node_log();
-    EXPECT_EQ(log_count("CAN: Finish\\n,canbridge,00705"), 1u);
+    EXPECT_EQ(await_log_count("CAN: Cancel[0005h]\\n,canbridge,00694", 1u), 1u) << node_log();
+    EXPECT_EQ(await_log_count("CAN: Finish\\n,canbridge,00705", 1u), 1u);
 }
 
 TEST(Canbridge, ALostConnectionIsReportedOnceAndClearedWhenItIsBack)
@@ -429,7 +430,7 @@ TEST(Canbridge, ALostConnectionIsReportedOnceAndClearedWhenItIsBack)
         b.write(0, 0x42);
         b.step();
         b.step();
-        EXPECT_EQ(log_count("ECAT ERR CAN: Disconnected.\\n,canbridge,00527"), static_cast<size_t>(loss)) << node_log();
+        EXPECT_EQ(await_log_count("ECAT ERR CAN: Disconnected.\\n,canbridge,00527", static_cast<size_t>(loss)), static_cast<size_t>(loss)) << node_log();
         EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 1);
         EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), loss);
         EXPECT_EQ(b.out_word(kExtended, 4), 1) << "frames still move with OverrunCtrl 1";
@@ -440,7 +441,7 @@ TEST(Canbridge, ALostConnectionIsReportedOnceAndClearedWhenItIsBack)
         b.step();
         b.step();
         EXPECT_EQ(tag("SERVICE.ECAT.CAN.Error"), 0) << "the link is back";
-        EXPECT_EQ(log_count("ECAT OPE CAN: Connected again.\\n,canbridge,00530"), static_cast<size_t>(loss));
+        EXPECT_EQ(await_log_count("ECAT OPE CAN: Connected again.\\n,canbridge,00530", static_cast<size_t>(loss)), static_cast<size_t>(loss));
     }
 }
 
@@ -454,7 +455,7 @@ TEST(Canbridge, MasterStatusesCountInTheirLowSixteenBits)
     b.step();
     EXPECT_EQ(b.out_word(kExtended, 4), 1) << "the exchange runs";
     EXPECT_EQ(b.close_driver(), 0u);
-    EXPECT_EQ(log_count("CAN: Cancel[0005h]\\n,canbridge,00520"), 1u) << node_log();
+    EXPECT_EQ(await_log_count("CAN: Cancel[0005h]\\n,canbridge,00520", 1u), 1u) << node_log();
 }
 
 TEST(Canbridge, CloseDuringTheExchangeEndsWithTheCancelAndFinishLines)

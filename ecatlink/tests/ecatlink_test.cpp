@@ -21,6 +21,7 @@ namespace {
 
 using testnode::node_log;
 using testnode::log_count;
+using testnode::await_log_count;
 
 struct Driver : testnode::LoadedDriver {
     FakeEcat *hiecat = nullptr;  // null when that library is missing
@@ -233,21 +234,21 @@ TEST(Ecatlink, TheNodeNameAddressBecomesTheInitOptionWithItsLogLines)
     uint32_t api_status = 0;
     d.init("ecat", &init_context, 0, &api_status);
     EXPECT_STREQ(d.hiecat->init_options, "(null)") << "no NodeName tag";
-    EXPECT_EQ(log_count("ECAT DBG HiInit Config = NULL, Status[0H],ecatlink,00148"), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT DBG HiInit Config = NULL, Status[0H],ecatlink,00148", 1u), 1u) << node_log();
 
     KoTagCreateEx("SERVICE.ECAT.NodeName", KO_TYPE_U8, nullptr, nullptr);
     KoTagSetProperty("SERVICE.ECAT.NodeName", "Address", "");
     d.init("ecat", &init_context, 0, &api_status);
     EXPECT_STREQ(d.hiecat->init_options, "(null)") << "an empty address";
-    EXPECT_EQ(log_count("HiInit Config = NULL, Status[0H],ecatlink,00148"), 2u);
+    EXPECT_EQ(await_log_count("HiInit Config = NULL, Status[0H],ecatlink,00148", 2u), 2u);
 
     KoTagSetProperty("SERVICE.ECAT.NodeName", "Address", "line1");
     d.hiecat->answer = 0x2A;
     d.init("ecat", &init_context, 0, &api_status);
     EXPECT_STREQ(d.hiecat->init_options, "node_name=line1");
-    EXPECT_EQ(log_count("ECAT DBG HiInit Config[node_name=line1],ecatlink,00137"), 1u) << node_log();
-    EXPECT_EQ(log_count("ECAT DBG HiInit Status[0000002aH],ecatlink,00144"), 1u) << node_log();
-    EXPECT_EQ(log_count("HiInit Config = NULL"), 2u) << "one line or two, never both kinds";
+    EXPECT_EQ(await_log_count("ECAT DBG HiInit Config[node_name=line1],ecatlink,00137", 1u), 1u) << node_log();
+    EXPECT_EQ(await_log_count("ECAT DBG HiInit Status[0000002aH],ecatlink,00144", 1u), 1u) << node_log();
+    EXPECT_EQ(await_log_count("HiInit Config = NULL", 2u), 2u) << "one line or two, never both kinds";
 }
 
 TEST(Ecatlink, WaitEsmOfExactlyOneBecomesTheOpenOptionReadAtEveryOpen)
@@ -277,12 +278,12 @@ TEST(Ecatlink, WaitEsmOfExactlyOneBecomesTheOpenOptionReadAtEveryOpen)
         EXPECT_STREQ(d.hiecat->open_options, r.options) << "WAIT_ESM " << r.value << " at a reconnection";
         (r.options[0] == '(' ? null_lines : option_lines) += 2;
     }
-    EXPECT_EQ(log_count("ECAT DBG HiOpen Config = NULL, Timeout{250], Status[0H],ecatlink,00181"), 3u) << node_log();
-    EXPECT_EQ(log_count("HiOpen Config = NULL, Timeout{260], Status[0H],ecatlink,00181"), 3u);
-    EXPECT_EQ(log_count("ECAT DBG HiOpen Target[WAIT_ESM],ecatlink,00171"), option_lines);
-    EXPECT_EQ(log_count("ECAT DBG HiOpen Target[WAIT_ESM], Timeout{250], Status[00000000H],ecatlink,00177"), 1u);
-    EXPECT_EQ(log_count("HiOpen Target[WAIT_ESM], Timeout{260], Status[00000000H],ecatlink,00177"), 1u);
-    EXPECT_EQ(log_count("HiOpen Config = NULL"), null_lines);
+    EXPECT_EQ(await_log_count("ECAT DBG HiOpen Config = NULL, Timeout{250], Status[0H],ecatlink,00181", 3u), 3u) << node_log();
+    EXPECT_EQ(await_log_count("HiOpen Config = NULL, Timeout{260], Status[0H],ecatlink,00181", 3u), 3u);
+    EXPECT_EQ(await_log_count("ECAT DBG HiOpen Target[WAIT_ESM],ecatlink,00171", option_lines), option_lines);
+    EXPECT_EQ(await_log_count("ECAT DBG HiOpen Target[WAIT_ESM], Timeout{250], Status[00000000H],ecatlink,00177", 1u), 1u);
+    EXPECT_EQ(await_log_count("HiOpen Target[WAIT_ESM], Timeout{260], Status[00000000H],ecatlink,00177", 1u), 1u);
+    EXPECT_EQ(await_log_count("HiOpen Config = NULL", null_lines), null_lines);
 }
 
 TEST(Ecatlink, TheConnectionCheckReadsTheStateWordInItsBitOrder)

@@ -14,6 +14,7 @@ namespace {
 using harness::eventually;
 using harness::get;
 using harness::log_has;
+using harness::await_log;
 
 uint32_t in_cycles()
 {
@@ -43,11 +44,11 @@ TEST(Control, RunPauseAndStop)
     EXPECT_EQ(get("SERVICE.TEST.Run") & 0xFF, 1u);
     EXPECT_EQ(get("SERVICE.TEST.Connected") & 0xFF, 1u);
     EXPECT_EQ(get("SERVICE.TEST.Error") & 0xFF, 0u);
-    EXPECT_TRUE(log_has("DBG EM_SERVICE_RUN recieved.,korecode,00337"));
-    EXPECT_TRUE(log_has("OPE CB_OPEN Start... ,userfunc,00073"));
-    EXPECT_TRUE(log_has("OPE Open Success. Status[0H] API Status[0H],userfunc,00088"));
-    EXPECT_TRUE(log_has("OPE CB_OPEN End. ,userfunc,00096"));
-    EXPECT_TRUE(log_has("DBG Connect Status[1][0x0H]\\n,korecode,00238"));
+    EXPECT_TRUE(await_log("DBG EM_SERVICE_RUN recieved.,korecode,00337"));
+    EXPECT_TRUE(await_log("OPE CB_OPEN Start... ,userfunc,00073"));
+    EXPECT_TRUE(await_log("OPE Open Success. Status[0H] API Status[0H],userfunc,00088"));
+    EXPECT_TRUE(await_log("OPE CB_OPEN End. ,userfunc,00096"));
+    EXPECT_TRUE(await_log("DBG Connect Status[1][0x0H]\\n,korecode,00238"));
 
     ASSERT_TRUE(service.send(EM_SERVICE_PAUSE));
     ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Run") & 0xFF) == 0; }));
@@ -64,9 +65,9 @@ TEST(Control, RunPauseAndStop)
     EXPECT_EQ(service.wait_exit(), 0) << "the process ends after the stop";
     EXPECT_EQ(get("SERVICE.TEST.Status") & 0xFF, 0u);
     EXPECT_EQ(get("SERVICE.TEST.Connected") & 0xFF, 0u);
-    EXPECT_TRUE(log_has("DBG EM_SERVICE_STOP recieved.,korecode,00345"));
-    EXPECT_TRUE(log_has("OPE CB_CLOSE End. Status[0H] API Status[0H],userfunc,00121"));
-    EXPECT_TRUE(log_has("OPE SERVICE.TEST.Status Change. 1 > 0,korecode,00195"));
+    EXPECT_TRUE(await_log("DBG EM_SERVICE_STOP recieved.,korecode,00345"));
+    EXPECT_TRUE(await_log("OPE CB_CLOSE End. Status[0H] API Status[0H],userfunc,00121"));
+    EXPECT_TRUE(await_log("OPE SERVICE.TEST.Status Change. 1 > 0,korecode,00195"));
 }
 
 struct TriggerRow {
@@ -116,8 +117,8 @@ TEST(Control, OpenFailureAndARepeatedRun)
     EXPECT_EQ(get("SERVICE.TEST.Run") & 0xFF, 1u) << "Run stays set when the open fails";
     EXPECT_EQ(get("SERVICE.TEST.Connected") & 0xFF, 0u);
     EXPECT_EQ(get("SERVICE.TEST.ConnectLastError"), 0x42u);
-    EXPECT_TRUE(log_has("ERR Open Failure. Status[1H] API Status[42H],userfunc,00082"));
-    EXPECT_TRUE(log_has("ERR fnOpen error. Status[0x1H]. ErrStatus[0x42H],korecode,01145"));
+    EXPECT_TRUE(await_log("ERR Open Failure. Status[1H] API Status[42H],userfunc,00082"));
+    EXPECT_TRUE(await_log("ERR fnOpen error. Status[0x1H]. ErrStatus[0x42H],korecode,01145"));
     EXPECT_FALSE(log_has("OPE CB_OPEN End. ,userfunc,00096"));
 
     harness::set("TESTDRV.HiOpen.Status", 0);

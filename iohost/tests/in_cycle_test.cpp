@@ -147,7 +147,7 @@ TEST(InCycle, FailingReadSetsTheErrorFlagUntilTheNextOpen)
     ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Error") & 0xFF) == 1; }))
         << "reads " << get("TESTDRV.HiRead.Count") << harness::log_tail();
     EXPECT_EQ(get("SERVICE.TEST.InThread00_LastError"), 0xABCu);
-    EXPECT_TRUE(harness::log_has("DBG Error Status[1]\\n,korecode,00227"));
+    EXPECT_TRUE(harness::await_log("DBG Error Status[1]\\n,korecode,00227"));
     // Windows, not waits: a pass in flight ends, then none may follow.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");

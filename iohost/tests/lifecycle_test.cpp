@@ -128,7 +128,7 @@ TEST(Lifecycle, ASettingWrittenAsAFloatIsTheNumberWritten)
     harness::Service service;
     ASSERT_TRUE(service.started());
     EXPECT_EQ(get("SERVICE.TEST.Cycle"), 10u);
-    EXPECT_TRUE(harness::log_has("DBG SERVICE.TEST.Cycle [10],korecode,00993")) << harness::log_tail();
+    EXPECT_TRUE(harness::await_log("DBG SERVICE.TEST.Cycle [10],korecode,00993")) << harness::log_tail();
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 

@@ -79,7 +79,7 @@ TEST(Pacing, DriverWaitPacesTheService)
     uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(get("SERVICE.TEST.InThread00_Cnt"), cycles);
-    EXPECT_EQ(harness::log_count("DBG Connect Status[0][0x31H]\\n,korecode,00238"), 1u);
+    EXPECT_EQ(harness::await_log_count("DBG Connect Status[0][0x31H]\\n,korecode,00238", 1u), 1u);
     EXPECT_EQ(get("SERVICE.TEST.ConnectLastError"), 0x31u);
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
@@ -137,7 +137,7 @@ TEST_P(ConChk, ReportsChangesAndReconnectsAboveTheLimit)
             EXPECT_EQ(reconnects, 0u) << r.what;
             EXPECT_EQ(checks % 2, 0u) << "a failed check above the limit checks a second time";
         }
-        EXPECT_EQ(harness::log_count("DBG Connect Status[0][0x66H]\\n,korecode,00238"), 1u)
+        EXPECT_EQ(harness::await_log_count("DBG Connect Status[0][0x66H]\\n,korecode,00238", 1u), 1u)
             << "a flag that stays the same is not reported again";
         harness::set("TESTDRV.ConnectChk.Result", 1);
         ASSERT_TRUE(eventually([] { return (get("SERVICE.TEST.Connected") & 0xFF) == 1; })) << "reported back";

@@ -125,6 +125,17 @@ size_t log_count(const std::string &line, const std::string &source)
     return n;
 }
 
+bool await_log(const std::string &line, const std::string &source)
+{
+    return eventually([&] { return log_has(line, source); });
+}
+
+size_t await_log_count(const std::string &line, size_t expected, const std::string &source)
+{
+    eventually([&] { return log_count(line, source) >= expected; });
+    return log_count(line, source);
+}
+
 std::vector<testdriver::TestCall> drain_calls()
 {
     std::vector<testdriver::TestCall> calls;

@@ -51,6 +51,10 @@ std::vector<std::string> log_lines(const std::string &source = "TEST");
 std::string log_tail(size_t lines = 25);
 bool log_has(const std::string &line, const std::string &source = "TEST");
 size_t log_count(const std::string &line, const std::string &source = "TEST");
+// As log_has and log_count, once the line is there or 10 s have passed:
+// lines of real-time threads reach the file a moment after the call.
+bool await_log(const std::string &line, const std::string &source = "TEST");
+size_t await_log_count(const std::string &line, size_t expected, const std::string &source = "TEST");
 
 // Every call the test driver recorded since the last drain, in order.
 std::vector<testdriver::TestCall> drain_calls();

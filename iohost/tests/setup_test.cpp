@@ -14,6 +14,7 @@ namespace {
 
 using harness::get;
 using harness::log_has;
+using harness::await_log;
 
 TEST(Setup, DefaultsAreWrittenBackAndLogged)
 {
@@ -51,7 +52,7 @@ TEST(Setup, DefaultsAreWrittenBackAndLogged)
             ++at;
         EXPECT_LT(at, lines.size()) << "missing or out of order: " << r.line;
     }
-    EXPECT_TRUE(log_has("OPE SERVICE.TEST.Status Change. 0 > 1,korecode,00195"));
+    EXPECT_TRUE(await_log("OPE SERVICE.TEST.Status Change. 0 > 1,korecode,00195"));
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
@@ -73,7 +74,7 @@ TEST(Setup, OutOfRangeSettingsAreReplacedByTheirDefaults)
     ASSERT_TRUE(service.started());
     for (const Row &r : rows)
         EXPECT_EQ(get(std::string("SERVICE.TEST.") + r.key), r.after) << r.key;
-    EXPECT_TRUE(log_has("DBG SERVICE.TEST.OutThreadNum [0],korecode,01033"));
+    EXPECT_TRUE(await_log("DBG SERVICE.TEST.OutThreadNum [0],korecode,01033"));
     EXPECT_FALSE(harness::exists("SERVICE.TEST.OutThread00_Cnt")) << "0 Out threads: no statistics tags";
     EXPECT_TRUE(harness::exists("SERVICE.TEST.InThread00_Cnt"));
     EXPECT_EQ(service.end(SIGTERM), 0);

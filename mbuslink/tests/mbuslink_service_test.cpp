@@ -199,7 +199,7 @@ TEST(MbuslinkService, EveryKindOfDeviceComesBackWithFreshValuesWithinTwoSeconds)
         EXPECT_GE(get(p + "DeviceFailures"), 3) << d.service;
         EXPECT_EQ(get(p + "Connected"), 1) << d.service << ": the driver's connection check keeps its meaning";
     }
-    EXPECT_EQ(testnode::log_count("Modbus device tank failing: "), 1u) << node_log();
+    EXPECT_EQ(testnode::await_log_count("Modbus device tank failing: ", 1u), 1u) << node_log();
     auto status = testnode::run_program({KO_PATH, "status", "MNAMED"});
     EXPECT_NE(status.out.find("  device failing: "), std::string::npos) << status.out;
     for (size_t i = 0; i < std::size(devices); ++i) {
@@ -209,7 +209,7 @@ TEST(MbuslinkService, EveryKindOfDeviceComesBackWithFreshValuesWithinTwoSeconds)
             << devices[i].service << " reads fresh values within 2 s: " << get(level);
         EXPECT_TRUE(eventually([&] { return get(std::string("SERVICE.") + devices[i].service + ".DeviceOK") == 1; }));
     }
-    EXPECT_EQ(testnode::log_count("Modbus device tank answers again"), 1u) << node_log();
+    EXPECT_EQ(testnode::await_log_count("Modbus device tank answers again", 1u), 1u) << node_log();
     for (auto &service : services) {
         kill(service->pid(), SIGTERM);
         EXPECT_EQ(service->wait(10000), 0);
@@ -456,12 +456,12 @@ properties = { NodeName = { address = "single" } }
     // Who may connect: refused at once, and said once per address.
     for (int attempt = 0; attempt < 2; ++attempt)
         EXPECT_EQ(ask(port + 1, "0300000001"), "closed");
-    EXPECT_EQ(testnode::log_count("Modbus master 127.0.0.1 refused: not in the server's allow list"), 1u) << node_log();
+    EXPECT_EQ(testnode::await_log_count("Modbus master 127.0.0.1 refused: not in the server's allow list", 1u), 1u) << node_log();
     Client holder(port + 2);
     ASSERT_TRUE(eventually([&] { return holder.connect(); }));
     for (int attempt = 0; attempt < 2; ++attempt)
         EXPECT_EQ(ask(port + 2, "0300000001"), "closed");
-    EXPECT_EQ(testnode::log_count("refused: the server has its 1 connections (max_connections)"), 1u) << node_log();
+    EXPECT_EQ(testnode::await_log_count("refused: the server has its 1 connections (max_connections)", 1u), 1u) << node_log();
 
     for (testnode::Child *c : {&service, &guarded, &single}) {
         kill(c->pid(), SIGTERM);

@@ -35,6 +35,12 @@ size_t log_count(const std::string &text)
     return n;
 }
 
+size_t await_log_count(const std::string &text, size_t expected, int timeout_ms)
+{
+    eventually([&] { return log_count(text) >= expected; }, timeout_ms);
+    return log_count(text);
+}
+
 int64_t tag_value(const std::string &name)
 {
     int64_t value = -1;

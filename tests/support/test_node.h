@@ -22,6 +22,9 @@ bool eventually(const std::function<bool()> &condition, int timeout_ms = 10000);
 // The node log as text, and how often a text occurs in it.
 std::string node_log();
 size_t log_count(const std::string &text);
+// Waits until the text occurs expected times (lines of real-time threads
+// reach the file a moment after the call), at most timeout_ms; the count.
+size_t await_log_count(const std::string &text, size_t expected, int timeout_ms = 10000);
 
 // A numeric tag's value (read as 8 bytes), -1 when it cannot be read.
 int64_t tag_value(const std::string &name);

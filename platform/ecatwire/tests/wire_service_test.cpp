@@ -121,7 +121,7 @@ TEST_F(Wire, StartUpNamesTheSlaveThatIsMissingOrWrongOrRefusesAState)
                                                                                              << node_log();
         EXPECT_EQ(get("ECATSIM.line.State"), c.state) << c.reported;
         EXPECT_EQ(get("SERVICE.ECAT.Connected"), 0) << c.reported;
-        EXPECT_EQ(testnode::log_count(line), 1u) << "said once, however often the service retries";
+        EXPECT_EQ(testnode::await_log_count(line, 1u), 1u) << "said once, however often the service retries";
         stop();
     }
 }
@@ -141,7 +141,7 @@ TEST_F(Wire, WrongWorkingCountersLoseCyclesThenTheLinkUntilTheyAreRightAgain)
     EXPECT_GE(get("ECATSIM.line.LostCycles"), lost + 3);
     // Reconnections meet the fault again and again: it is said once.
     EXPECT_TRUE(eventually([] { return get("ECATSIM.line.LostCycles") > 100; })) << node_log();
-    EXPECT_EQ(testnode::log_count(down), 1u);
+    EXPECT_EQ(testnode::await_log_count(down, 1u), 1u);
     on = 0;
     ASSERT_EQ(KoTagWrite("ECATSLAVES.line.Fault.WrongWkc", &on, 1), KO_OK);
     EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1 && get("ECATSIM.line.State") == 8; }))

@@ -141,6 +141,8 @@ bool paced_cycle_times(const std::string &bin, const char *name, double &in_ms, 
     setenv("KO_SERVICE", name, 1);  // this process bound its service long ago
     pid_t pid = fork();
     if (pid == 0) {
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, 1);
         execl((bin + "/iohost").c_str(), "iohost", "-rsl", "pace_driver.rsl", static_cast<char *>(nullptr));
         _exit(127);
     }

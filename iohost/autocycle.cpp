@@ -1,15 +1,49 @@
 // autocycle.cpp - the service's clock: counts Live on every pass and, while
 // the service runs and the device is connected, wakes the In and/or Out
 // threads by Mode; paced by Cycle, one kernel tick, or the driver's wait.
+//
+// Where only the clock could release In thread 0 (Mode 1: the trigger code
+// releases nothing then), no driver wait paces the service, and the In
+// threads are at least as urgent as the clock, In thread 0 runs the clock's
+// passes itself: it pauses, counts Live, releases the other threads and runs
+// its own cycle without a hand-over. A 1+1 service then wakes two threads
+// per cycle instead of three. The pauses end on the same tick grid, so the
+// period is the same; a cycle longer than a tick delays the next pass
+// instead of queuing releases. The AutoCycle thread waits meanwhile and
+// takes over should In thread 0 end.
 #include "iohost.h"
 #include "rt.h"
 
-uint32_t WakeInThreads(ServiceConfig *config)
+namespace {
+
+RTHANDLE pacing_returned()
+{
+    static const RTHANDLE semaphore = CreateRtSemaphore(0, 1, 0);
+    return semaphore;
+}
+
+// Releases the In threads from first on, one unit each.
+uint32_t wake_in_threads_from(ServiceConfig *config, uint32_t first)
 {
     uint32_t n = shared_get(config->in_thread_num);
-    for (uint32_t i = 0; i < n; ++i)
+    for (uint32_t i = first; i < n; ++i)
         (void)ReleaseRtSemaphore(g_record.in_threads[i].wake_semaphore, 1);  // a full semaphore loses the release
     return n;
+}
+
+void pause(const ServiceConfig *config)
+{
+    if (config->use_kernel_tick == 1)
+        knRtSleep(1);
+    else
+        RtSleepEx(config->cycle);
+}
+
+}  // namespace
+
+uint32_t WakeInThreads(ServiceConfig *config)
+{
+    return wake_in_threads_from(config, 0);
 }
 
 uint32_t WakeOutThreads(ServiceConfig *config)
@@ -20,10 +54,37 @@ uint32_t WakeOutThreads(ServiceConfig *config)
     return n;
 }
 
+bool InThreadPaces(const ServiceConfig *config)
+{
+    bool driver_paces = config->use_wait == 1 && g_record.entry.HiWait != nullptr;
+    return shared_get(config->mode) == SERVICE_MODE_CYCLED && !driver_paces && shared_get(config->in_thread_num) > 0 &&
+           config->in_priority <= config->out_priority;
+}
+
+void PacedWait(ServiceConfig *config)
+{
+    for (;;) {
+        pause(config);
+        IncrementLive();
+        if (shared_get(config->run) != 0 && shared_get(config->connected) != 0) {
+            wake_in_threads_from(config, 1);
+            WakeOutThreads(config);
+            return;
+        }
+    }
+}
+
+void ReturnPacing()
+{
+    (void)ReleaseRtSemaphore(pacing_returned(), 1);
+}
+
 void AutoCycleThread(void *param)
 {
     auto *config = static_cast<ServiceConfig *>(param);
     RtSleepEx(1);
+    if (InThreadPaces(config))
+        WaitForRtSemaphore(pacing_returned(), 1, WAIT_FOREVER);
     for (;;) {
         IncrementLive();
         if (shared_get(config->run) != 0 && shared_get(config->connected) != 0) {
@@ -41,9 +102,6 @@ void AutoCycleThread(void *param)
                 SetConnected(0, code);
             }
         }
-        if (config->use_kernel_tick == 1)
-            knRtSleep(1);
-        else
-            RtSleepEx(config->cycle);
+        pause(config);
     }
 }

@@ -184,3 +184,10 @@ void AutoCycleThread(void *config);
 void ConChkThread(void *config);
 uint32_t WakeInThreads(ServiceConfig *config);
 uint32_t WakeOutThreads(ServiceConfig *config);
+// Whether In thread 0 paces the service itself (autocycle.cpp says when).
+bool InThreadPaces(const ServiceConfig *config);
+// In thread 0's wait when it paces: pauses and runs passes of the clock
+// until one releases the threads.
+void PacedWait(ServiceConfig *config);
+// In thread 0 ends while it paces: the AutoCycle thread paces from now on.
+void ReturnPacing();

@@ -40,10 +40,21 @@ bool retry_reconnection(uint32_t *reconnect_status)
     return true;
 }
 
+// In thread 0 hands the clock back to the AutoCycle thread when it ends.
+struct Pacer {
+    bool active;
+    ~Pacer()
+    {
+        if (active)
+            ReturnPacing();
+    }
+};
+
 }  // namespace
 
 void RunServiceThread(ThreadRecord *record, const Direction &d)
 {
+    Pacer pacer{!d.output && record->index == 0 && InThreadPaces(&g_config)};
     Cycle c{record};
     uint32_t reconnect_status = 0;
     uint32_t refreshed = 0;  // the open or reconnection whose full write went through
@@ -61,7 +72,10 @@ void RunServiceThread(ThreadRecord *record, const Direction &d)
     }
     // The table was sorted by set-up, before any thread of this direction existed.
     for (;;) {
-        WaitForRtSemaphore(record->wake_semaphore, 1, WAIT_FOREVER);
+        if (pacer.active)
+            PacedWait(&g_config);
+        else
+            WaitForRtSemaphore(record->wake_semaphore, 1, WAIT_FOREVER);
         if (shared_get(g_config.error) == 1 && !retry_reconnection(&reconnect_status))
             continue;
         uint64_t start = RtTimeStampCounter();

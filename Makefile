@@ -9,7 +9,7 @@ JOBS ?= $(shell nproc)
 DEBIAN_PACKAGES := cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev \
 	libtomlplusplus-dev libcli11-dev libmodbus-dev python3 python3-pymodbus mbpoll socat python3-serial \
 	can-utils python3-can iproute2 procps
-BENCH_PACKAGES := rt-tests
+BENCH_PACKAGES := rt-tests strace
 
 .PHONY: all deps bench-deps install-packages configure build test build-without-tests bench demo demo-wire install clean
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #define EXPORT extern "C" __attribute__((visibility("default")))
@@ -89,12 +90,21 @@ EXPORT uint32_t EhWriteOD(uint32_t, uint32_t, uint16_t, uint8_t, const void *, u
 // One return per cycle the test released; a cancel releases with 5.
 EXPORT uint32_t EhWaitForCyclic(uint32_t, uint32_t)
 {
+    auto now_ns = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+    };
+    if (uint64_t started = master.pass_started_ns.load(); started != 0)
+        master.last_pass_ns.store(now_ns() - started);
     uint32_t mine = master.waits.fetch_add(1);
     for (uint32_t spins = 0;; ++spins) {
         if (master.cancel_pending.exchange(false))
             return master.high_bits | EH_E_CANCELLED;
-        if (master.released.load() > mine)
+        if (master.released.load() > mine) {
+            master.pass_started_ns.store(now_ns());
             return master.high_bits;
+        }
         // A quick hand-over first (the bench times passes), then a calm wait.
         if (spins < 20000)
             std::this_thread::yield();

@@ -26,6 +26,10 @@ struct FakeEhapi {
     std::atomic<bool> cancel_pending;
     std::atomic<uint32_t> cancelled_thread;
     uint32_t high_bits;  // or-ed into every status: only the low 16 bits count
+    // The driver's own pass, timed inside its thread: from the return of one
+    // EhWaitForCyclic to the start of the next (CLOCK_MONOTONIC, ns).
+    std::atomic<uint64_t> pass_started_ns;
+    std::atomic<uint64_t> last_pass_ns;
 };
 
 struct FakeEcatlink {

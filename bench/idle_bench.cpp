@@ -6,7 +6,7 @@
 // installed). Goals for the service: at most 2 wake-ups and 2 futex calls
 // per cycle, and CPU at most twice cyclictest's.
 #include "lateness_report.h"
-#include "pace_samples.h"
+#include "pace_service.h"
 
 #include <algorithm>
 #include <chrono>
@@ -126,20 +126,9 @@ int main()
         << "[[service]]\nname = \"IDLE\"\ndriver = \"pace_driver.rsl\"\nsettings = { Mode = 1, Cycle = 1 }\n"
            "[[service.input]]\ntag = \"IDLE.In\"\naddress = 0\naccess = \"value\"\ntype = \"u32\"\n"
            "[[service.output]]\ntag = \"IDLE.Out\"\naddress = 0\naccess = \"value\"\ntype = \"u32\"\n";
-    int samples = open((std::string(dir) + "/" + kPaceSamplesFile).c_str(), O_RDWR | O_CREAT, 0600);
-    if (samples < 0 || ftruncate(samples, sizeof(PaceSamples)) != 0)
+    if (!make_pace_samples(dir))
         return 1;
-    close(samples);
-    setenv("KO_SERVICE", "IDLE", 1);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        execl((bin + "/iohost").c_str(), "iohost", "-rsl", "pace_driver.rsl", static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 100 && std::system((bin + "/ko ctl IDLE run >/dev/null 2>&1").c_str()) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pid_t pid = start_pace_service(bin, "IDLE");
     std::this_thread::sleep_for(std::chrono::seconds(1));  // settled
     Cost before = cost_of(pid);
     unsigned long live_before = live(bin);

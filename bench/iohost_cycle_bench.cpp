@@ -10,7 +10,7 @@
 //                each way, per point (caches are as a paced service finds them).
 #include "kohgapi.h"
 #include "iohost.h"
-#include "pace_samples.h"
+#include "pace_service.h"
 #include "rt.h"
 
 #include <algorithm>
@@ -138,18 +138,8 @@ double per_point_ns(bool output, int32_t &count)
 // NAME of this node, sampled for 3 s once it cycles.
 bool paced_cycle_times(const std::string &bin, const char *name, double &in_ms, double &out_ms)
 {
-    setenv("KO_SERVICE", name, 1);  // this process bound its service long ago
-    pid_t pid = fork();
-    if (pid == 0) {
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(quiet, 1);
-        execl((bin + "/iohost").c_str(), "iohost", "-rsl", "pace_driver.rsl", static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    pid_t pid = start_pace_service(bin, name);
     std::string tag = std::string("SERVICE.") + name + ".";
-    std::string run = bin + "/ko ctl " + name + " run >/dev/null 2>&1";
-    for (int i = 0; i < 100 && std::system(run.c_str()) != 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::vector<float> in, out;
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
     while (std::chrono::steady_clock::now() < end) {
@@ -197,11 +187,8 @@ int main()
     std::ofstream(std::string(dir) + "/node.toml") << "[[service]]\nname = \"BENCH\"\n" + points("input") +
                                                           points("output") + paced_service("PACED", kValuePoints) +
                                                           paced_service("PACED1", 1);
-    // The pacing bench's driver answers at once and wants its samples file.
-    int samples = open((std::string(dir) + "/" + kPaceSamplesFile).c_str(), O_RDWR | O_CREAT, 0600);
-    if (samples < 0 || ftruncate(samples, sizeof(PaceSamples)) != 0)
+    if (!make_pace_samples(dir))  // the pacing bench's driver answers at once and wants its samples file
         return 1;
-    close(samples);
     KoServiceBind("BENCH");
     g_record.entry.HiRead = nop_read;
     g_record.entry.HiWrite = nop_write;

@@ -112,17 +112,6 @@ protected:
     }
     // The tags of the plant's terminals: in the service, or in ecatslaves.
     std::string terminals() const { return wire_ == nullptr ? "ECATSIM.plant." : "ECATSLAVES.plant."; }
-    void lose_link(bool lost)
-    {
-        if (wire_ == nullptr) {
-            uint8_t value = lost ? 1 : 0;
-            ASSERT_EQ(KoTagWrite("ECATSIM.plant.Fault.LinkLoss", &value, 1), KO_OK);
-        } else if (lost) {
-            wire_->pull_cable();
-        } else {
-            ASSERT_TRUE(wire_->start_slaves({"--bus", testnode::node_dir() + "/plant.toml"}));
-        }
-    }
     std::unique_ptr<testnode::WireBus> wire_;
 };
 
@@ -265,11 +254,11 @@ TEST(CanTools, KoCanDumpPrintsCandumpsDisplayAndALogTheCanToolsRead)
 TEST_P(CanService, ALinkLossIsReportedWhileItLastsAndClearedOnceTheLinkIsBack)
 {
     Plant plant(", ConnectChkCycle = 50, ReConnectCount = 0, ExecuteReConnect = 1", wire_.get());
-    lose_link(true);
+    testnode::lose_link(wire_.get(), "plant", true);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 1; })) << node_log();
     EXPECT_EQ(testnode::await_log_count("CAN: Disconnected.", 1u), 1u) << "reported while the link is down";
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Disconnects"), 1);
-    lose_link(false);
+    testnode::lose_link(wire_.get(), "plant", false);
     EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Error") == 0; })) << node_log();
     EXPECT_EQ(testnode::await_log_count("CAN: Connected again.", 1u), 1u);
     EXPECT_EQ(testnode::await_log_count("CAN: Disconnected.", 1u), 1u);

@@ -60,17 +60,6 @@ protected:
         return wire_ == nullptr ? "" : "properties = { NodeName = { Address = \"default\" } }\n";
     }
 
-    void lose_link(bool lost)
-    {
-        if (wire_ == nullptr) {
-            uint8_t value = lost ? 1 : 0;
-            ASSERT_EQ(KoTagWrite("ECATSIM.default.Fault.LinkLoss", &value, 1), KO_OK);
-        } else if (lost) {
-            wire_->pull_cable();
-        } else {
-            ASSERT_TRUE(wire_->start_slaves({}));
-        }
-    }
 
     std::string plant(const std::string &settings) const;
 
@@ -168,7 +157,7 @@ TEST_P(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesIts
     ASSERT_EQ(testnode::run_program({KO_PATH, "set", "Plant.Lamps", "7"}).code, 0);
     ASSERT_TRUE(eventually([] { return get("Plant.Buttons") == 7; }));
 
-    lose_link(true);
+    testnode::lose_link(wire_.get(), "default", true);
     EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 0; }, 2000));
     EXPECT_EQ(static_cast<uint32_t>(get("SERVICE.ECAT.ConnectLastError")), 0xFFFF0008u)
         << std::hex << get("SERVICE.ECAT.ConnectLastError");
@@ -176,7 +165,7 @@ TEST_P(EcatlinkService, ALostLinkIsReportedAndTheServiceReconnectsAndRewritesIts
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(get("SERVICE.ECAT.InThread00_Cnt"), cycles) << "no cycle without the link";
 
-    lose_link(false);
+    testnode::lose_link(wire_.get(), "default", false);
     EXPECT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1; })) << node_log();
     EXPECT_TRUE(eventually([&] { return get("SERVICE.ECAT.InThread00_Cnt") > cycles + 20; })) << "cycling again";
     // The link loss cleared the outputs on the bus; only the write of every

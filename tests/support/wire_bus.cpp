@@ -1,7 +1,10 @@
 // wire_bus.cpp - the veth pair and the ecatslaves process of a wire test.
 #include "wire_bus.h"
 
+#include "kohgapi.h"
+
 #include <csignal>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace testnode {
@@ -72,6 +75,7 @@ WireBus::~WireBus()
 
 bool WireBus::start_slaves(const std::vector<std::string> &args, std::string *why)
 {
+    last_args_ = args;
     std::vector<std::string> argv = {program_, "--interface", slave_};
     argv.insert(argv.end(), args.begin(), args.end());
     slaves_ = std::make_unique<Child>(Child::program(argv));
@@ -87,6 +91,18 @@ void WireBus::pull_cable()
         kill(slaves_->pid(), SIGKILL);
         slaves_->wait();
         slaves_.reset();
+    }
+}
+
+void lose_link(WireBus *wire, const std::string &bus, bool lost)
+{
+    if (wire == nullptr) {
+        uint8_t value = lost ? 1 : 0;
+        ASSERT_EQ(KoTagWrite(("ECATSIM." + bus + ".Fault.LinkLoss").c_str(), &value, 1), KO_OK);
+    } else if (lost) {
+        wire->pull_cable();
+    } else {
+        ASSERT_TRUE(wire->plug_back());
     }
 }
 

@@ -29,11 +29,18 @@ public:
     bool start_slaves(const std::vector<std::string> &args, std::string *why = nullptr);
     // Ends ecatslaves at once, as a pulled cable would.
     void pull_cable();
+    // Starts ecatslaves again with the arguments of its last start.
+    bool plug_back() { return start_slaves(last_args_); }
 
 private:
     std::string program_, master_, slave_;
     std::vector<std::string> last_args_;
     std::unique_ptr<Child> slaves_;
 };
+
+// The link of a test's EtherCAT bus lost or back: the simulated master's
+// LinkLoss switch of bus when wire is null, else the cable pulled or
+// plugged back.
+void lose_link(WireBus *wire, const std::string &bus, bool lost);
 
 }  // namespace testnode

@@ -127,6 +127,9 @@ std::string render_screen(const ko::NodeConfig &config, const std::map<std::stri
             }
         for (const std::string &m : masters_of(config, s.name)) {
             std::string state = tag_text(m + "State"), bus = m.substr(8, m.size() - 9);
+            for (const ko::EthercatDecl &e : config.ethercat)
+                if (e.name == bus && !e.interface.empty())
+                    bus += " on " + e.interface;  // a wire master
             append(out, "  EtherCAT     bus %s  state %s%s  cycles %s  lost %s\n", bus.c_str(), state.c_str(),
                    state == "8" ? " (op)" : "", tag_text(m + "Cycles").c_str(), tag_text(m + "LostCycles").c_str());
         }

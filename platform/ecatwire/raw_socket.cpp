@@ -42,11 +42,10 @@ bool RawSocket::open(const std::string &interface, std::string &error)
                 (errno == EPERM ? " (it needs CAP_NET_RAW: run as root or setcap cap_net_raw+ep)" : "");
         return false;
     }
+    // Our own frames are no answers (receive() checks the packet type as well,
+    // for kernels without this option).
     int one = 1;
-#ifdef PACKET_IGNORE_OUTGOING
     setsockopt(fd_, SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
-#endif
-    (void)one;
     sockaddr_ll address{};
     address.sll_family = AF_PACKET;
     address.sll_protocol = htons(kEtherType);

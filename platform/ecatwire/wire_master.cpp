@@ -89,10 +89,6 @@ WireMaster::WireMaster(const std::string &interface, const ecatsim::BusDecl &bus
     out_stage_.assign(layout.out_size, 0);
 }
 
-void WireMaster::make_tags(const std::string &)
-{
-}
-
 // An Open never refuses at once: only a start-up finds out whether the
 // cable answers. A lost link stays reported until it does.
 bool WireMaster::open(ecatsim::MasterState &s)

@@ -168,6 +168,9 @@ WireMaster::Outcome WireMaster::read_sii(size_t slave, SiiInfo &info)
     uint16_t station = static_cast<uint16_t>(kFirstStation + slave);
     std::vector<uint16_t> words;
     uint16_t wkc = 0;
+    uint8_t to_master[2] = {0, 0};  // a controller may have given the EEPROM to its local side
+    if (!transact(kFpwr, register_address(station, kRegSiiConfig), to_master, 2, wkc) || wkc != 1)
+        return {Failure::NoAnswer, on + "no answer when taking the SII"};
     while (words.size() < sii_words_needed(words)) {
         uint8_t request[6];
         put16(request, kSiiRead);

@@ -36,6 +36,7 @@ constexpr uint16_t kRegStation = 0x0010;
 constexpr uint16_t kRegAlControl = 0x0120;
 constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr uint16_t kRegAlStatusCode = 0x0134;
+constexpr uint16_t kRegSiiConfig = 0x0500;   // 0: the EtherCAT side (the master) owns the EEPROM
 constexpr uint16_t kRegSiiControl = 0x0502;  // u16 control/status, then u32 word address at 0x0504
 constexpr uint16_t kRegSiiAddress = 0x0504;
 constexpr uint16_t kRegSiiData = 0x0508;     // 8 bytes per read

@@ -34,13 +34,17 @@ template <typename AreaOf>
 void copy_around(uint8_t *target, const uint8_t *source, uint32_t from, uint32_t to,
                  const std::vector<GatewayArea> &gateways, AreaOf area_of)
 {
+    auto copy = [&](uint32_t at, uint32_t length) {
+        if (length > 0)  // an empty image has no memory at all
+            std::memcpy(target + at, source + at, length);
+    };
     uint32_t at = from;
     for (const GatewayArea &g : gateways) {
         auto [offset, size] = area_of(g);
-        std::memcpy(target + at, source + at, offset - at);
+        copy(at, offset - at);
         at = offset + size;
     }
-    std::memcpy(target + at, source + at, to - at);
+    copy(at, to - at);
 }
 
 uint32_t align8(uint32_t offset)
@@ -80,6 +84,8 @@ WireMaster::WireMaster(const std::string &interface, const ecatsim::BusDecl &bus
         }
         chunks_.push_back(c);
     }
+    if (chunks_.empty())  // couplers only: one byte nobody maps still shows whether the cable answers
+        chunks_.push_back({0, 1, 0});
     answered_.assign(chunks_.size(), 0);
     for (size_t i = 0; i < bus.terminals.size(); ++i) {
         const ecatsim::TerminalDecl &t = bus.terminals[i];
@@ -205,7 +211,8 @@ bool WireMaster::take_answers()
             if (d.working_counter() != chunks_[c].expected_wkc)
                 continue;
             answered_[c] = 1;
-            uint32_t from = std::max(chunks_[c].start, in_base_), to = chunks_[c].start + chunks_[c].length;
+            uint32_t from = std::max(chunks_[c].start, in_base_);
+            uint32_t to = std::min(chunks_[c].start + chunks_[c].length, in_base_ + layout_.in_size);
             if (from < to)
                 std::memcpy(in_stage_.data() + (from - in_base_), d.data + (from - chunks_[c].start), to - from);
         }

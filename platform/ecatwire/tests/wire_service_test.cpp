@@ -126,6 +126,21 @@ TEST_F(Wire, StartUpNamesTheSlaveThatIsMissingOrWrongOrRefusesAState)
     }
 }
 
+TEST_F(Wire, ABusWithoutProcessDataStillNoticesAPulledCable)
+{
+    std::ofstream(testnode::node_dir() + "/couplers.toml") << "[[terminal]]\nname = \"K1\"\ntype = \"EK1100\"\n";
+    std::ofstream(testnode::node_dir() + "/line.toml") << "[[terminal]]\nname = \"K1\"\ntype = \"EK1100\"\n";
+    start({"--bus", testnode::node_dir() + "/couplers.toml"});
+    ASSERT_TRUE(eventually([] { return get("SERVICE.ECAT.Connected") == 1 && get("ECATSIM.line.State") == 8; }))
+        << node_log();
+    int64_t cycles = get("ECATSIM.line.Cycles");
+    ASSERT_TRUE(eventually([&] { return get("ECATSIM.line.Cycles") > cycles + 10; })) << "cycles pass";
+    wire_->pull_cable();
+    EXPECT_TRUE(eventually([] { return get("ECATSIM.line.State") == 1 && get("SERVICE.ECAT.Connected") == 0; }))
+        << node_log();
+    stop();
+}
+
 TEST_F(Wire, WrongWorkingCountersLoseCyclesThenTheLinkUntilTheyAreRightAgain)
 {
     start({"--bus", testnode::node_dir() + "/line.toml"});

@@ -156,9 +156,10 @@ ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images
     return ecatsim::CycleOutcome::Passed;
 }
 
-// The outputs into the frames' copy. A gateway's records are taken only
-// when its tx_counter shows a new batch: the driver writes them before it
-// raises the counter and not again until the terminal acknowledged them.
+// The outputs into the frames' copy. A gateway's records and their count
+// are taken only when its tx_counter shows a new batch: the driver writes
+// them before it raises the counter and not again until the terminal
+// acknowledged them. rx_ack is the driver's atomic word of every cycle.
 void WireMaster::stage_outputs(ecatsim::Images &images)
 {
     std::lock_guard<std::mutex> lock(images.lock);
@@ -168,10 +169,12 @@ void WireMaster::stage_outputs(ecatsim::Images &images)
         const uint8_t *area = images.output + g.out_offset;
         uint8_t *staged = out_stage_.data() + g.out_offset;
         uint16_t counter = load_word(area + CAN_IMAGE_TX_COUNTER);
-        if (counter != get16(staged + CAN_IMAGE_TX_COUNTER))
+        if (counter != get16(staged + CAN_IMAGE_TX_COUNTER)) {
+            std::memcpy(staged + CAN_IMAGE_TX_COUNT, area + CAN_IMAGE_TX_COUNT, 2);
             std::memcpy(staged + kHandshakeBytes, area + kHandshakeBytes, g.out_size - kHandshakeBytes);
-        for (uint32_t w = 0; w < kHandshakeBytes; w += 2)
-            put16(staged + w, w == CAN_IMAGE_TX_COUNTER ? counter : load_word(area + w));
+            put16(staged + CAN_IMAGE_TX_COUNTER, counter);
+        }
+        put16(staged + CAN_IMAGE_RX_ACK, load_word(area + CAN_IMAGE_RX_ACK));
     }
 }
 

@@ -39,6 +39,22 @@ void pause(const ServiceConfig *config)
         RtSleepEx(config->cycle);
 }
 
+// One pass of the clock: Live, and while the service runs connected the
+// releases its Mode asks for, the In threads from first_in on; true when
+// the service runs connected.
+bool pass(ServiceConfig *config, uint32_t first_in)
+{
+    IncrementLive();
+    if (shared_get(config->run) == 0 || shared_get(config->connected) == 0)
+        return false;
+    uint8_t mode = shared_get(config->mode);
+    if (mode == SERVICE_MODE_CYCLED || mode == SERVICE_MODE_OUT_TRIGGERED)
+        wake_in_threads_from(config, first_in);
+    if (mode == SERVICE_MODE_CYCLED)
+        WakeOutThreads(config);
+    return true;
+}
+
 }  // namespace
 
 uint32_t WakeInThreads(ServiceConfig *config)
@@ -63,15 +79,9 @@ bool InThreadPaces(const ServiceConfig *config)
 
 void PacedWait(ServiceConfig *config)
 {
-    for (;;) {
+    do
         pause(config);
-        IncrementLive();
-        if (shared_get(config->run) != 0 && shared_get(config->connected) != 0) {
-            wake_in_threads_from(config, 1);
-            WakeOutThreads(config);
-            return;
-        }
-    }
+    while (!pass(config, 1));
 }
 
 void ReturnPacing()
@@ -86,15 +96,7 @@ void AutoCycleThread(void *param)
     if (InThreadPaces(config))
         WaitForRtSemaphore(pacing_returned(), 1, WAIT_FOREVER);
     for (;;) {
-        IncrementLive();
-        if (shared_get(config->run) != 0 && shared_get(config->connected) != 0) {
-            uint8_t mode = shared_get(config->mode);
-            if (mode == SERVICE_MODE_CYCLED) {
-                WakeInThreads(config);
-                WakeOutThreads(config);
-            } else if (mode == SERVICE_MODE_OUT_TRIGGERED) {
-                WakeInThreads(config);
-            }
+        if (pass(config, 0)) {
             uint32_t code = 0;
             if (config->use_wait == 1 && g_record.entry.HiWait != nullptr) {
                 if (DriverCalls.wait(&g_record, &code) == 0)

@@ -9,7 +9,7 @@
 #include "child_process.h"
 #include "kohgapi.h"
 #include "test_node.h"
-#include "wire_bus.h"
+#include "both_masters.h"
 
 #include <chrono>
 #include <csignal>
@@ -97,22 +97,13 @@ bool receive(CanPortApi &can, int channel, Received &r)
     return can.read_wait(channel, &r.id, &r.extended, &r.rtr, &r.length, r.data, 10000) > 0;
 }
 
-enum class Master { Simulated, Wire };
+using testnode::Master;
 
 // The CAN traffic that must look the same on either master.
-class CanService : public ::testing::TestWithParam<Master> {
+class CanService : public testnode::OnBothMasters {
 protected:
-    void SetUp() override
-    {
-        std::string why;
-        if (GetParam() == Master::Wire && !testnode::WireBus::available(why))
-            GTEST_SKIP() << why;
-        if (GetParam() == Master::Wire)
-            wire_ = std::make_unique<testnode::WireBus>(ECATSLAVES_PATH);
-    }
     // The tags of the plant's terminals: in the service, or in ecatslaves.
     std::string terminals() const { return wire_ == nullptr ? "ECATSIM.plant." : "ECATSLAVES.plant."; }
-    std::unique_ptr<testnode::WireBus> wire_;
 };
 
 TEST_P(CanService, FramesCrossBetweenTheGatewaysWithTheStandardFormatRules)
@@ -284,6 +275,6 @@ TEST(CanTools, TheExampleApplicationEchoesWithTheNextIdentifier)
 }
 
 INSTANTIATE_TEST_SUITE_P(Masters, CanService, ::testing::Values(Master::Simulated, Master::Wire),
-                         [](const auto &info) { return info.param == Master::Wire ? "Wire" : "Simulated"; });
+                         testnode::master_name);
 
 }  // namespace

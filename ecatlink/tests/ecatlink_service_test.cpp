@@ -6,7 +6,7 @@
 #include "child_process.h"
 #include "kohgapi.h"
 #include "test_node.h"
-#include "wire_bus.h"
+#include "both_masters.h"
 
 #include <chrono>
 #include <csignal>
@@ -22,21 +22,11 @@ using testnode::eventually;
 int64_t (&get)(const std::string &) = testnode::tag_value;
 using testnode::node_log;
 
-enum class Master { Simulated, Wire };
+using testnode::Master;
 
 // The default bus, simulated in the service or at the far end of a cable.
-class EcatlinkService : public ::testing::TestWithParam<Master> {
+class EcatlinkService : public testnode::OnBothMasters {
 protected:
-    void SetUp() override
-    {
-        if (GetParam() == Master::Simulated)
-            return;
-        std::string why;
-        if (!testnode::WireBus::available(why))
-            GTEST_SKIP() << why;
-        wire_ = std::make_unique<testnode::WireBus>(ECATSLAVES_PATH);
-    }
-
     // The node config first (ecatslaves makes its tags in the node's store,
     // which the config shapes), then the terminals at the cable's far end.
     void write_config(const std::string &settings)
@@ -62,8 +52,6 @@ protected:
 
 
     std::string plant(const std::string &settings) const;
-
-    std::unique_ptr<testnode::WireBus> wire_;
 };
 
 // The default bus: DI1 (input byte 0) wired to DO1 (output byte 0), AI1's
@@ -197,6 +185,6 @@ properties = { NodeName = { Address = "line1" } }
 }
 
 INSTANTIATE_TEST_SUITE_P(Masters, EcatlinkService, ::testing::Values(Master::Simulated, Master::Wire),
-                         [](const auto &info) { return info.param == Master::Wire ? "Wire" : "Simulated"; });
+                         testnode::master_name);
 
 }  // namespace

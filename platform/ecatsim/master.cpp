@@ -4,14 +4,13 @@
 #include "master.h"
 
 #include "kohgapi.h"
+#include "monotonic.h"
 #include "tag_entry.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <initializer_list>
 
 namespace ecatsim {
@@ -23,20 +22,6 @@ std::atomic<Master *> g_master{nullptr};
 constexpr BYTE kCyclePriority = 10;
 constexpr DWORD kCycleStack = 256 * 1024;
 constexpr uint32_t kDefaultEsmTimeoutMs = 5000;
-
-int64_t now_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
-}
-
-void sleep_until(int64_t deadline_ns)
-{
-    timespec ts{static_cast<time_t>(deadline_ns / 1000000000), static_cast<long>(deadline_ns % 1000000000)};
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-    }
-}
 
 // The CAN driver publishes gateway k's device-state bytes as the segment
 // "SERVICE.ECAT.CAN.<k>.DeviceStateImage" with the source "ECAT/<offset>";

@@ -3,12 +3,11 @@
 // Open asked for, the plant runs while operational, and the fault switches
 // (LinkLoss, DropState, SlowCycleUs) are read every cycle.
 #include "ecatsim.h"
+#include "monotonic.h"
 #include "segment.h"
 #include "tag_entry.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
 
 namespace ecatsim {
 namespace {
@@ -20,13 +19,6 @@ uint8_t read_switch(uint32_t entry)
     uint8_t value = 0;
     KoTagReadByEntry(entry, &value, 1);
     return value;
-}
-
-int64_t now_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
 class SimulatedSegment final : public Segment {
@@ -68,12 +60,8 @@ public:
         }
         uint32_t slow_us = 0;
         KoTagReadByEntry(slow_cycle_, &slow_us, 4);
-        if (slow_us > 0) {
-            int64_t until = now_ns() + int64_t{slow_us} * 1000;
-            timespec ts{static_cast<time_t>(until / 1000000000), static_cast<long>(until % 1000000000)};
-            while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-            }
-        }
+        if (slow_us > 0)
+            sleep_until(now_ns() + int64_t{slow_us} * 1000);
         s.cycles.fetch_add(1);
         return CycleOutcome::Passed;
     }

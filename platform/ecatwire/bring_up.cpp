@@ -101,7 +101,6 @@ void WireMaster::settle()
 
 WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Images &images)
 {
-    std::string on = "EtherCAT on " + interface_ + ": ";
     s.state.store(ECATSIM_STATE_INIT);
     if (!socket_open_) {
         std::string error;
@@ -114,17 +113,17 @@ WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Image
     uint8_t type = 0;
     if (!transact(kBwr, register_address(0, kRegAlControl), init, 2, wkc) ||
         !transact(kBrd, register_address(0, kRegType), &type, 1, wkc) || wkc == 0)
-        return {Failure::NoAnswer, on + "no frame came back (no cable, or no slave answers)"};
+        return {Failure::NoAnswer, on_ + "no frame came back (no cable, or no slave answers)"};
     uint16_t count = wkc;
     uint8_t zeros[kFmmuSize * kFmmus] = {};
     if (!transact(kBwr, register_address(0, kRegFmmu), zeros, sizeof zeros, wkc) ||
         !transact(kBwr, register_address(0, kRegSm), zeros, kSmSize * kSms, wkc))
-        return {Failure::NoAnswer, on + "no answer while clearing the FMMUs and sync managers"};
+        return {Failure::NoAnswer, on_ + "no answer while clearing the FMMUs and sync managers"};
     for (size_t i = 0; i < count; ++i) {
         uint8_t station[2];
         put16(station, static_cast<uint16_t>(kFirstStation + i));
         if (!transact(kApwr, register_address(position(i), kRegStation), station, 2, wkc) || wkc != 1)
-            return {Failure::NoAnswer, on + "slave " + std::to_string(i) + " took no station address"};
+            return {Failure::NoAnswer, on_ + "slave " + std::to_string(i) + " took no station address"};
     }
     if (Outcome o = check_chain(count); o.failure != Failure::None)
         return o;
@@ -144,64 +143,63 @@ WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Image
     in_flight_ = false;
     if (Outcome o = walk_to(s, kAlOp); o.failure != Failure::None)
         return o;
-    return {Failure::None, on + std::to_string(count) + " slaves operational"};
+    return {Failure::None, on_ + std::to_string(count) + " slaves operational"};
 }
 
 // The chain's length against the bus file's; identities are checked with
 // the SII.
 WireMaster::Outcome WireMaster::check_chain(uint16_t count)
 {
-    std::string on = "EtherCAT on " + interface_ + ": ";
     size_t expected = bus_.terminals.size();
     if (count < expected)
-        return {Failure::Refused, on + slave_name(count) + " is missing: the chain ends after " +
+        return {Failure::Refused, on_ + slave_name(count) + " is missing: the chain ends after " +
                                       std::to_string(count) + (count == 1 ? " slave" : " slaves")};
     if (count > expected)
-        return {Failure::Refused, on + "the chain holds " + std::to_string(count) + " slaves, the bus file " +
+        return {Failure::Refused, on_ + "the chain holds " + std::to_string(count) + " slaves, the bus file " +
                                       std::to_string(expected)};
     return {};
 }
 
 WireMaster::Outcome WireMaster::read_sii(size_t slave, SiiInfo &info)
 {
-    std::string on = "EtherCAT on " + interface_ + ": " + slave_name(slave) + ": ";
+    std::string here = on_ + slave_name(slave) + ": ";
     uint16_t station = static_cast<uint16_t>(kFirstStation + slave);
     std::vector<uint16_t> words;
     uint16_t wkc = 0;
     uint8_t to_master[2] = {0, 0};  // a controller may have given the EEPROM to its local side
     if (!transact(kFpwr, register_address(station, kRegSiiConfig), to_master, 2, wkc) || wkc != 1)
-        return {Failure::NoAnswer, on + "no answer when taking the SII"};
+        return {Failure::NoAnswer, here + "no answer when taking the SII"};
     while (words.size() < sii_words_needed(words)) {
         uint8_t request[6];
         put16(request, kSiiRead);
         put32(request + 2, static_cast<uint32_t>(words.size()));
         uint8_t status[2] = {};
         if (!transact(kFpwr, register_address(station, kRegSiiControl), request, 6, wkc) || wkc != 1)
-            return {Failure::NoAnswer, on + "no answer to an SII read"};
+            return {Failure::NoAnswer, here + "no answer to an SII read"};
         auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
         do {
             if (!transact(kFprd, register_address(station, kRegSiiControl), status, 2, wkc))
-                return {Failure::NoAnswer, on + "no answer to an SII read"};
+                return {Failure::NoAnswer, here + "no answer to an SII read"};
         } while ((get16(status) & kSiiBusy) != 0 && std::chrono::steady_clock::now() < give_up);
         if ((get16(status) & (kSiiBusy | kSiiError)) != 0)
-            return {Failure::Refused, on + "the SII does not answer at word " + std::to_string(words.size())};
+            return {Failure::Refused, here + "the SII does not answer at word " + std::to_string(words.size())};
         uint8_t data[8] = {};
         uint16_t bytes = (get16(status) & kSiiReadEight) != 0 ? 8 : 4;
         if (!transact(kFprd, register_address(station, kRegSiiData), data, bytes, wkc))
-            return {Failure::NoAnswer, on + "no answer to an SII read"};
+            return {Failure::NoAnswer, here + "no answer to an SII read"};
         for (uint16_t b = 0; b < bytes; b += 2)
             words.push_back(get16(data + b));
     }
     std::string error;
     if (!parse_sii(words, info, error))
-        return {Failure::Refused, on + error};
+        return {Failure::Refused, here + error};
     const ecatsim::TerminalDecl &t = bus_.terminals[slave];
     if (info.vendor != ecatsim::kVendor || info.product != t.product_code)
-        return {Failure::Refused, on + "the bus file has product " + hex(t.product_code, 8) + ", the chain has " +
+        return {Failure::Refused, here + "the bus file has product " + hex(t.product_code, 8) + ", the chain has " +
                                       (info.order.empty() ? "a terminal" : info.order) + " (vendor " +
                                       hex(info.vendor, 8) + ", product " + hex(info.product, 8) + ")"};
     if (info.in_bytes() != t.in_size || info.out_bytes() != t.out_size)
-        return {Failure::Refused, on + "its SII announces " + std::to_string(info.in_bytes()) + " input and " +
+        return {Failure::Refused, here + "its SII announces " + std::to_string(info.in_bytes()) + " input and " +
                                       std::to_string(info.out_bytes()) + " output bytes, the bus file " +
                                       std::to_string(t.in_size) + " and " + std::to_string(t.out_size)};
     return {};
@@ -211,7 +209,7 @@ WireMaster::Outcome WireMaster::read_sii(size_t slave, SiiInfo &info)
 // PDOs' sizes) and one FMMU per direction into the logical space.
 WireMaster::Outcome WireMaster::configure(size_t slave, const SiiInfo &info)
 {
-    std::string on = "EtherCAT on " + interface_ + ": " + slave_name(slave) + ": ";
+    std::string here = on_ + slave_name(slave) + ": ";
     uint16_t station = static_cast<uint16_t>(kFirstStation + slave);
     const ecatsim::TerminalDecl &t = bus_.terminals[slave];
     uint16_t wkc = 0;
@@ -228,7 +226,7 @@ WireMaster::Outcome WireMaster::configure(size_t slave, const SiiInfo &info)
         if (!transact(kFpwr, register_address(station, static_cast<uint16_t>(kRegSm + kSmSize * n)), reg, kSmSize,
                       wkc) ||
             wkc != 1)
-            return {Failure::NoAnswer, on + "no answer while writing sync manager " + std::to_string(n)};
+            return {Failure::NoAnswer, here + "no answer while writing sync manager " + std::to_string(n)};
     }
     size_t fmmu = 0;
     auto map = [&](int sm, uint32_t logical, uint32_t length, uint8_t type) {
@@ -248,7 +246,7 @@ WireMaster::Outcome WireMaster::configure(size_t slave, const SiiInfo &info)
     const ecatsim::TerminalPlace &place = layout_.places[slave];
     if (!map(info.out_sm, place.out_offset, t.out_size, kFmmuWrite) ||
         !map(info.in_sm, in_base_ + place.in_offset, t.in_size, kFmmuRead))
-        return {Failure::NoAnswer, on + "no answer while writing the FMMUs"};
+        return {Failure::NoAnswer, here + "no answer while writing the FMMUs"};
     return {};
 }
 
@@ -256,28 +254,27 @@ WireMaster::Outcome WireMaster::configure(size_t slave, const SiiInfo &info)
 // the time-out passes.
 WireMaster::Outcome WireMaster::walk_to(ecatsim::MasterState &s, uint16_t state)
 {
-    std::string on = "EtherCAT on " + interface_ + ": ";
     uint16_t wkc = 0;
     for (size_t i = 0; i < bus_.terminals.size(); ++i) {
         uint16_t station = static_cast<uint16_t>(kFirstStation + i);
         uint8_t control[2];
         put16(control, state);
         if (!transact(kFpwr, register_address(station, kRegAlControl), control, 2, wkc) || wkc != 1)
-            return {Failure::NoAnswer, on + slave_name(i) + ": no answer to the request for " + al_state_name(state)};
+            return {Failure::NoAnswer, on_ + slave_name(i) + ": no answer to the request for " + al_state_name(state)};
         auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStateTimeoutMs);
         for (;;) {
             uint8_t status[6] = {};
             if (!transact(kFprd, register_address(station, kRegAlStatus), status, 6, wkc) || wkc != 1)
-                return {Failure::NoAnswer, on + slave_name(i) + ": no answer while it goes to " + al_state_name(state)};
+                return {Failure::NoAnswer, on_ + slave_name(i) + ": no answer while it goes to " + al_state_name(state)};
             uint16_t al = get16(status), code = get16(status + 4);
             if ((al & kAlError) != 0)
-                return {Failure::Refused, on + slave_name(i) + " refused " + al_state_name(state) + " (it stays in " +
+                return {Failure::Refused, on_ + slave_name(i) + " refused " + al_state_name(state) + " (it stays in " +
                                               al_state_name(al & kAlStateMask) + "): AL status code " +
                                               al_status_text(code)};
             if ((al & kAlStateMask) == state)
                 break;
             if (std::chrono::steady_clock::now() >= give_up)
-                return {Failure::Refused, on + slave_name(i) + " did not reach " + al_state_name(state) + " within " +
+                return {Failure::Refused, on_ + slave_name(i) + " did not reach " + al_state_name(state) + " within " +
                                               std::to_string(kStateTimeoutMs) + " ms (it is in " +
                                               al_state_name(al & kAlStateMask) + ")"};
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -67,7 +67,7 @@ std::unique_ptr<ecatsim::Segment> wire_segment(const std::string &interface, con
 
 WireMaster::WireMaster(const std::string &interface, const ecatsim::BusDecl &bus, const ecatsim::Layout &layout,
                        int64_t period_ns)
-    : interface_(interface), bus_(bus), layout_(layout), period_ns_(period_ns), in_base_(align8(layout.out_size)),
+    : interface_(interface), on_("EtherCAT on " + interface + ": "), bus_(bus), layout_(layout), period_ns_(period_ns), in_base_(align8(layout.out_size)),
       in_stage_(layout.in_size, 0)
 {
     uint32_t total = in_base_ + layout.in_size;
@@ -140,7 +140,7 @@ ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images
                 s.link_lost.store(true);
                 s.startup_error.store(ECATSIM_E_LINK_DOWN);  // an Open waiting for OP learns it too
                 in_flight_ = false;
-                report({Failure::NoAnswer, "EtherCAT on " + interface_ + ": " + std::to_string(lost_in_row_) +
+                report({Failure::NoAnswer, on_ + std::to_string(lost_in_row_) +
                                                " cycles in a row lost (no answer or a wrong working counter): "
                                                "the link is down"});
                 return ecatsim::CycleOutcome::Idle;

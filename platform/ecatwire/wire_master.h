@@ -78,6 +78,7 @@ private:
     void publish_inputs(ecatsim::Images &images);
 
     std::string interface_;
+    std::string on_;  // "EtherCAT on NAME: ", the start of every line the master logs
     const ecatsim::BusDecl &bus_;
     const ecatsim::Layout &layout_;
     int64_t period_ns_;

@@ -16,6 +16,7 @@
 #include "bus.h"
 #include "datagram.h"
 #include "kohgapi.h"
+#include "monotonic.h"
 #include "plant.h"
 #include "raw_socket.h"
 #include "slave_controller.h"
@@ -24,7 +25,6 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <sched.h>
 #include <set>
 #include <sys/mman.h>
@@ -36,13 +36,6 @@ volatile std::sig_atomic_t g_stop = 0;
 void stop(int)
 {
     g_stop = 1;
-}
-
-int64_t now_ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
 std::string stem(const std::string &path)
@@ -128,7 +121,7 @@ int main(int argc, char **argv)
 
     uint8_t frame[ecatwire::kMaxFrame];
     uint32_t frames = 0, cycles = 0;
-    int64_t start = now_ns(), last_cycle = start, period_ns = 1000000;
+    int64_t start = ecatsim::now_ns(), last_cycle = start, period_ns = 1000000;
     while (g_stop == 0) {
         long size = socket.receive(frame, sizeof frame, 100'000'000);
         if (size < 0) {
@@ -146,7 +139,7 @@ int main(int argc, char **argv)
             lower_working_counters(frame, static_cast<size_t>(size));
         if (socket.send(frame, static_cast<size_t>(size)))
             ++frames;
-        int64_t now = now_ns();
+        int64_t now = ecatsim::now_ns();
         period_ns = std::max<int64_t>(now - last_cycle, 1);
         last_cycle = now;
         plant.read_switches();

@@ -75,7 +75,8 @@ properties = { NodeName = { Address = "plant" } }
             testnode::Child::program({IOHOST_PATH, "-rsl", CANBRIDGE_PATH}, {"KO_SERVICE=ECAT"}));
         EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.Status") == 1; }));
         EXPECT_EQ(testnode::run_program({KO_PATH, "ctl", "ECAT", "run"}).code, 0);
-        EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Run") == 1; })) << node_log();
+        // The exchange starts once the bus is operational; a pass shows it has.
+        EXPECT_TRUE(eventually([] { return tag("SERVICE.ECAT.CAN.Live") > 0; })) << node_log();
         EXPECT_EQ(CanPortBind(&can), 0);
     }
     ~Plant()

@@ -12,13 +12,23 @@
 
 namespace harness {
 
+namespace {
+
+std::vector<std::string> with_service(const std::string &name, std::vector<std::string> env)
+{
+    env.push_back("KO_SERVICE=" + name);
+    return env;
+}
+
+}  // namespace
+
 std::string driver_path(const std::string &rsl)
 {
     return std::string(TEST_RSL_DIR) + "/" + rsl;
 }
 
-Service::Service(const std::string &rsl, const std::string &name)
-    : name_(name), child_(testnode::Child::program({IOHOST_PATH, "-rsl", driver_path(rsl)}, {"KO_SERVICE=" + name}))
+Service::Service(const std::string &rsl, const std::string &name, const std::vector<std::string> &env)
+    : name_(name), child_(testnode::Child::program({IOHOST_PATH, "-rsl", driver_path(rsl)}, with_service(name, env)))
 {
 }
 

@@ -16,7 +16,8 @@ std::string driver_path(const std::string &rsl = "test_driver.rsl");
 // An iohost process hosting service TEST (KO_SERVICE) with a test driver.
 class Service {
 public:
-    explicit Service(const std::string &rsl = "test_driver.rsl", const std::string &name = "TEST");
+    explicit Service(const std::string &rsl = "test_driver.rsl", const std::string &name = "TEST",
+                     const std::vector<std::string> &env = {});
     // Waits until set-up reported Status 1.
     bool started(int timeout_ms = 15000);
     // Sends a control code to the service's mailbox.

@@ -54,7 +54,7 @@ testnode::Child start_service(const std::string &name)
 {
     testnode::Child service = testnode::Child::program({IOHOST_PATH, "-rsl", MBUSLINK_PATH}, {"KO_SERVICE=" + name});
     uintptr_t mailbox = 0;
-    EXPECT_TRUE(eventually([&] { return get("SERVICE." + name + ".Status") == 1; })) << name << " started";
+    EXPECT_TRUE(eventually([&] { return get("SERVICE." + name + ".Status") == 1; })) << name << " started\n" << node_log();
     EXPECT_EQ(KoMailboxOpen(name.c_str(), 2, &mailbox), KO_OK);
     EXPECT_EQ(KoMailboxSend(mailbox, name.c_str(), EM_SERVICE_RUN, nullptr, 0), KO_OK);
     return service;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <pthread.h>
+#include <ctime>
 
 namespace ko {
 
@@ -26,23 +27,31 @@ inline void robust_mutex_init(pthread_mutex_t *mutex)
 
 class RobustLock {
 public:
-    explicit RobustLock(pthread_mutex_t *mutex) : mutex_(mutex)
+    // Waits for the lock; with until (CLOCK_REALTIME), no longer than that.
+    explicit RobustLock(pthread_mutex_t *mutex, const timespec *until = nullptr) : mutex_(mutex)
     {
-        if (pthread_mutex_lock(mutex_) == EOWNERDEAD) {
+        int result = until == nullptr ? pthread_mutex_lock(mutex_) : pthread_mutex_timedlock(mutex_, until);
+        if (result == EOWNERDEAD) {
             pthread_mutex_consistent(mutex_);
             taken_over_ = true;
         }
+        held_ = result == 0 || result == EOWNERDEAD;
     }
-    ~RobustLock() { pthread_mutex_unlock(mutex_); }
+    ~RobustLock()
+    {
+        if (held_)
+            pthread_mutex_unlock(mutex_);
+    }
     RobustLock(const RobustLock &) = delete;
     RobustLock &operator=(const RobustLock &) = delete;
 
+    bool held() const { return held_; }
     // The previous holder died holding the lock.
     bool taken_over() const { return taken_over_; }
 
 private:
     pthread_mutex_t *mutex_;
-    bool taken_over_ = false;
+    bool held_ = false, taken_over_ = false;
 };
 
 }  // namespace ko

@@ -227,7 +227,7 @@ constexpr Layout kLayout = layout();
 std::string format_text(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Why a mapped store cannot be used; empty when it is sound (store_check.cpp).
-std::string check_store(const Store &s, uint64_t file_size);
+std::string check_store(Store &s, uint64_t file_size);
 
 // The name index (name_index.cpp): the entry it holds for a name (0: none),
 // and a new name's entry put into it.
@@ -238,12 +238,14 @@ void index_insert(Store *s, const char *name, uint32_t entry);
 // its index entry left the newest tag unfindable: the taker-over indexes it.
 class StoreLock {
 public:
-    explicit StoreLock(Store *s) : lock_(&s->header->lock)
+    explicit StoreLock(Store *s, const timespec *until = nullptr) : lock_(&s->header->lock, until)
     {
         uint32_t newest = s->header->tag_count.load();
-        if (lock_.taken_over() && newest != 0 && indexed_entry(s, s->tags[newest - 1].name) != newest)
+        if (lock_.taken_over() && newest != 0 && newest <= kTagCapacity &&
+            indexed_entry(s, s->tags[newest - 1].name) != newest)
             index_insert(s, s->tags[newest - 1].name, newest);
     }
+    bool held() const { return lock_.held(); }
 
 private:
     RobustLock lock_;

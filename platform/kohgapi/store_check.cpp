@@ -1,9 +1,16 @@
 // store_check.cpp - the check of a store that is opened: every header
 // field, offset, count and size against the layout and the file, every tag
 // slot and property list, before the store is used.
+//
+// Other processes of the node may be creating tags meanwhile (a tool opens
+// the store beside a starting service): a tag counted after the index was
+// read, a property record being filled. What looks damaged is therefore
+// looked at again under the store lock, which every such change holds. A
+// lock that cannot be had within two seconds leaves the first reason.
 #include "store.h"
 
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace ko {
@@ -67,13 +74,9 @@ std::string check_tag(const Store &s, const TagSlot &t)
     return check_properties(s, t.properties.load(), kPropertiesPerTag);
 }
 
-// Every header field, offset, count and size against the layout and the
-// file; empty when the store is sound.
-}  // namespace
-
-std::string check_store(const Store &s, uint64_t file_size)
+// Every header field, offset and size against the layout and the file.
+std::string check_header(const StoreHeader *h, uint64_t file_size)
 {
-    const StoreHeader *h = s.header;
     if (h->magic.load() != kStoreMagic || h->version != kStoreVersion || file_size != kLayout.file_size)
         return format_text("it has magic 0x%08x layout version %u (%llu bytes); this library uses magic 0x%08x layout "
                       "version %u (%llu bytes)",
@@ -98,6 +101,13 @@ std::string check_store(const Store &s, uint64_t file_size)
         if (f.value != f.expected)
             return format_text("its %s is %llu, not %llu", f.name, static_cast<unsigned long long>(f.value),
                           static_cast<unsigned long long>(f.expected));
+    return {};
+}
+
+// The counts, the index, every tag slot, the property lists and mailboxes.
+std::string check_contents(const Store &s)
+{
+    const StoreHeader *h = s.header;
     if (h->data_used.load() < kAlign || h->data_used.load() > h->data_size)
         return format_text("it uses %llu bytes of a data area of %llu",
                       static_cast<unsigned long long>(h->data_used.load()),
@@ -121,6 +131,22 @@ std::string check_store(const Store &s, uint64_t file_size)
             return format_text("mailbox %u is damaged", i);
     }
     return {};
+}
+
+}  // namespace
+
+std::string check_store(Store &s, uint64_t file_size)
+{
+    if (std::string why = check_header(s.header, file_size); !why.empty())
+        return why;
+    std::string why = check_contents(s);
+    if (why.empty())
+        return why;
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 2;
+    StoreLock lock(&s, &until);
+    return lock.held() ? check_contents(s) : why;
 }
 
 }  // namespace ko

@@ -108,17 +108,17 @@ int Child::wait(int timeout_ms)
     if (reaped_)
         return status_;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (;;) {  // one look at least: wait(0) polls
         int status = 0;
-        pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
             reaped_ = true;
             status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return status_;
         }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return -1;
 }
 
 RunResult run_program(const std::vector<std::string> &argv, const std::vector<std::string> &env, int timeout_ms)

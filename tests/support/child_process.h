@@ -25,7 +25,7 @@ public:
     pid_t pid() const { return pid_; }
     // Reads one line the child reported, waiting up to timeout_ms; empty on time-out or EOF.
     std::string read_line(int timeout_ms = 10000);
-    // Waits up to timeout_ms for the child to end; its exit code, 128+signal, or -1 on time-out.
+    // Waits up to timeout_ms (0: a look) for the child to end; its exit code, 128+signal, or -1 on time-out.
     int wait(int timeout_ms = 10000);
     void close_input();
 

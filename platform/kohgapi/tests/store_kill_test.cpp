@@ -123,6 +123,21 @@ void expect_every_tag_findable(int round)
     }
 }
 
+// Tools open the store while another process creates tags, as ko does
+// beside a starting service: a creation in progress is no damage.
+TEST(StoreKill, StoresOpenedWhileAnotherProcessCreatesTagsAreSound)
+{
+    ASSERT_STREQ(KoStoreError(), "");
+    testnode::Child creator = probe({"tags", "Busy.T", "16000"});
+    ASSERT_EQ(creator.read_line(), "ready");
+    int opens = 0;
+    for (; opens < 20 || creator.wait(0) == -1; ++opens) {
+        testnode::Child opener = probe({"open"});
+        ASSERT_EQ(opener.read_line(), "open") << "open " << opens << " with " << KoTagCount() << " tags";
+    }
+    EXPECT_EQ(creator.wait(), 0);
+}
+
 TEST(StoreKill, TagCreationKilledAtAnyMomentLeavesEveryTagFindable)
 {
     ASSERT_STREQ(KoStoreError(), "");

@@ -466,6 +466,7 @@ TEST(Canbridge, CloseDuringTheExchangeEndsWithTheCancelAndFinishLines)
     EXPECT_EQ(b.close_driver(), 0u);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Status"), 0);
     EXPECT_EQ(tag("SERVICE.ECAT.CAN.Run"), 0);
+    EXPECT_EQ(await_log_count("CAN: Finish\\n,canbridge,00705", 1u), 1u) << "the thread's lines reach the log";
     std::string log = node_log();
     size_t cancel = log.find("CAN: Cancel[0005h]\\n,canbridge,00520"), finish = log.find("CAN: Finish\\n,canbridge,00705");
     ASSERT_NE(cancel, std::string::npos) << log;

@@ -291,7 +291,9 @@ signals = [ { kind = "constant", offset = -1234 }, { kind = "ramp", period_ms = 
     Sim sim;
     uintptr_t c = sim.start("node_name=line1");
     int16_t low_ramp = INT16_MAX, high_ramp = INT16_MIN, low_sine = INT16_MAX, high_sine = INT16_MIN;
-    for (int i = 0; i < 250; ++i) {
+    // Until every extreme was seen (a loaded machine samples fewer cycles), at most 10 s.
+    auto seen_all = [&] { return low_ramp < 500 && high_ramp > 9500 && low_sine < -2800 && high_sine > 3000; };
+    for (int i = 0; i < 10000 && !seen_all(); ++i) {
         sim.wait(sim.handle, 1000);
         int16_t values[4] = {};
         ASSERT_EQ(sim.read(c, 0, values, 8, 8, 0), ECATSIM_OK);

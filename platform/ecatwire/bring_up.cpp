@@ -32,6 +32,12 @@ uint16_t position(size_t slave)
     return static_cast<uint16_t>(-static_cast<int>(slave));
 }
 
+// The station address the start-up gives a slave.
+uint16_t station_of(size_t slave)
+{
+    return static_cast<uint16_t>(kFirstStation + slave);
+}
+
 uint32_t register_address(uint16_t slave_address, uint16_t reg)
 {
     return slave_address | (uint32_t{reg} << 16);
@@ -121,7 +127,7 @@ WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Image
         return {Failure::NoAnswer, on_ + "no answer while clearing the FMMUs and sync managers"};
     for (size_t i = 0; i < count; ++i) {
         uint8_t station[2];
-        put16(station, static_cast<uint16_t>(kFirstStation + i));
+        put16(station, station_of(i));
         if (!transact(kApwr, register_address(position(i), kRegStation), station, 2, wkc) || wkc != 1)
             return {Failure::NoAnswer, on_ + "slave " + std::to_string(i) + " took no station address"};
     }
@@ -138,8 +144,7 @@ WireMaster::Outcome WireMaster::bring_up(ecatsim::MasterState &s, ecatsim::Image
         if (Outcome o = walk_to(s, state); o.failure != Failure::None)
             return o;
     // Valid outputs before OP, as terminals with a watchdog want them.
-    bool sent = false;
-    send_process_data(images, sent);
+    send_process_data(images);
     in_flight_ = false;
     if (Outcome o = walk_to(s, kAlOp); o.failure != Failure::None)
         return o;
@@ -163,7 +168,7 @@ WireMaster::Outcome WireMaster::check_chain(uint16_t count)
 WireMaster::Outcome WireMaster::read_sii(size_t slave, SiiInfo &info)
 {
     std::string here = on_ + slave_name(slave) + ": ";
-    uint16_t station = static_cast<uint16_t>(kFirstStation + slave);
+    uint16_t station = station_of(slave);
     std::vector<uint16_t> words;
     uint16_t wkc = 0;
     uint8_t to_master[2] = {0, 0};  // a controller may have given the EEPROM to its local side
@@ -210,7 +215,7 @@ WireMaster::Outcome WireMaster::read_sii(size_t slave, SiiInfo &info)
 WireMaster::Outcome WireMaster::configure(size_t slave, const SiiInfo &info)
 {
     std::string here = on_ + slave_name(slave) + ": ";
-    uint16_t station = static_cast<uint16_t>(kFirstStation + slave);
+    uint16_t station = station_of(slave);
     const ecatsim::TerminalDecl &t = bus_.terminals[slave];
     uint16_t wkc = 0;
     for (size_t n = 0; n < info.sync_managers.size() && n < kSms; ++n) {
@@ -256,7 +261,7 @@ WireMaster::Outcome WireMaster::walk_to(ecatsim::MasterState &s, uint16_t state)
 {
     uint16_t wkc = 0;
     for (size_t i = 0; i < bus_.terminals.size(); ++i) {
-        uint16_t station = static_cast<uint16_t>(kFirstStation + i);
+        uint16_t station = station_of(i);
         uint8_t control[2];
         put16(control, state);
         if (!transact(kFpwr, register_address(station, kRegAlControl), control, 2, wkc) || wkc != 1)

@@ -3,6 +3,7 @@
 #include "raw_socket.h"
 
 #include "ethercat.h"
+#include "monotonic.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -81,9 +82,7 @@ bool RawSocket::send(const uint8_t *frame, size_t size)
 
 long RawSocket::receive(uint8_t *buffer, size_t capacity, int64_t timeout_ns)
 {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    int64_t deadline = int64_t{start.tv_sec} * 1000000000 + start.tv_nsec + timeout_ns;
+    int64_t deadline = ecatsim::now_ns() + timeout_ns;
     for (;;) {
         sockaddr_ll from{};
         socklen_t from_size = sizeof from;
@@ -94,9 +93,7 @@ long RawSocket::receive(uint8_t *buffer, size_t capacity, int64_t timeout_ns)
             return -1;
         if (got > 0)
             continue;
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        int64_t left = deadline - (int64_t{now.tv_sec} * 1000000000 + now.tv_nsec);
+        int64_t left = deadline - ecatsim::now_ns();
         if (left <= 0)
             return 0;
         pollfd p{fd_, POLLIN, 0};

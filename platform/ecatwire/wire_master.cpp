@@ -147,9 +147,7 @@ ecatsim::CycleOutcome WireMaster::cycle(ecatsim::MasterState &s, ecatsim::Images
             }
         }
     }
-    bool sent = false;
-    send_process_data(images, sent);
-    in_flight_ = sent;
+    in_flight_ = send_process_data(images);
     if (!passed)
         return ecatsim::CycleOutcome::Idle;
     s.cycles.fetch_add(1);
@@ -178,12 +176,12 @@ void WireMaster::stage_outputs(ecatsim::Images &images)
     }
 }
 
-void WireMaster::send_process_data(ecatsim::Images &images, bool &sent)
+bool WireMaster::send_process_data(ecatsim::Images &images)
 {
     stage_outputs(images);
     first_index_ = index_;
     std::fill(answered_.begin(), answered_.end(), 0);
-    sent = true;
+    bool sent = true;
     for (const Chunk &c : chunks_) {
         builder_.start(socket_.mac());
         uint8_t *data = builder_.add(kLrw, index_++, c.start, c.length);
@@ -193,6 +191,7 @@ void WireMaster::send_process_data(ecatsim::Images &images, bool &sent)
         const uint8_t *frame = builder_.finish(size);
         sent = socket_.send(frame, size) && sent;
     }
+    return sent;
 }
 
 // The answers waiting on the socket; true when every chunk of the frames in

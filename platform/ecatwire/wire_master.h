@@ -73,7 +73,7 @@ private:
 
     // wire_master.cpp
     void stage_outputs(ecatsim::Images &images);
-    void send_process_data(ecatsim::Images &images, bool &sent);
+    bool send_process_data(ecatsim::Images &images);  // false when a frame did not go out
     bool take_answers();
     void publish_inputs(ecatsim::Images &images);
 

@@ -4,6 +4,10 @@
 // the waiter's priority, finishes its short hold and hands the lock over
 // while the spinner still spins; without inheritance the waiter would wait
 // out the whole spin.
+//
+// The test's own thread stages them from that CPU at a priority above all
+// three, so the order in which they first run does not depend on where the
+// scheduler puts it or on what else the machine is doing.
 #include "kohgapi.h"
 #include "robust_mutex.h"
 #include "store.h"
@@ -29,7 +33,43 @@ struct Stage {
     std::atomic<bool> held{false}, spinner_done{false}, waiter_before_spinner_done{false};
 };
 
-// A SCHED_FIFO thread on CPU 0; false when this process may not make one.
+cpu_set_t first_cpu()
+{
+    cpu_set_t cpu;
+    CPU_ZERO(&cpu);
+    CPU_SET(0, &cpu);
+    return cpu;
+}
+
+// Moves the calling thread to SCHED_FIFO on CPU 0 and back to where it was
+// when the test ends; placed() is false when this process may not do so.
+class StageThread {
+public:
+    StageThread()
+    {
+        pthread_getschedparam(pthread_self(), &policy_, &param_);
+        pthread_getaffinity_np(pthread_self(), sizeof cpus_, &cpus_);
+        cpu_set_t cpu = first_cpu();
+        sched_param top{};
+        top.sched_priority = 40;
+        placed_ = pthread_setaffinity_np(pthread_self(), sizeof cpu, &cpu) == 0 &&
+                pthread_setschedparam(pthread_self(), SCHED_FIFO, &top) == 0;
+    }
+    ~StageThread()
+    {
+        pthread_setschedparam(pthread_self(), policy_, &param_);
+        pthread_setaffinity_np(pthread_self(), sizeof cpus_, &cpus_);
+    }
+    bool placed() const { return placed_; }
+
+private:
+    int policy_ = SCHED_OTHER;
+    sched_param param_{};
+    cpu_set_t cpus_{};
+    bool placed_ = false;
+};
+
+// A SCHED_FIFO thread on CPU 0.
 bool start(pthread_t &thread, int priority, void *(*body)(void *), Stage &stage)
 {
     pthread_attr_t attr;
@@ -39,9 +79,7 @@ bool start(pthread_t &thread, int priority, void *(*body)(void *), Stage &stage)
     sched_param param{};
     param.sched_priority = priority;
     pthread_attr_setschedparam(&attr, &param);
-    cpu_set_t cpu;
-    CPU_ZERO(&cpu);
-    CPU_SET(0, &cpu);
+    cpu_set_t cpu = first_cpu();
     pthread_attr_setaffinity_np(&attr, sizeof cpu, &cpu);
     int error = pthread_create(&thread, &attr, body, &stage);
     pthread_attr_destroy(&attr);
@@ -61,6 +99,7 @@ TEST(PriorityInheritance, AWaiterOnAStoreLockIsNotHeldUpByAMiddlePriorityThread)
         auto &st = *static_cast<Stage *>(p);
         ko::RobustLock hold(st.lock);
         st.held = true;
+        st.held.notify_one();
         spin_for(std::chrono::milliseconds(20));  // a short hold, but it needs the CPU
         return nullptr;
     };
@@ -76,10 +115,13 @@ TEST(PriorityInheritance, AWaiterOnAStoreLockIsNotHeldUpByAMiddlePriorityThread)
         st.waiter_before_spinner_done = !st.spinner_done.load();
         return nullptr;
     };
-    if (!start(low, 10, low_body, stage))
+    StageThread stager;
+    if (!stager.placed())
         GTEST_SKIP() << "SCHED_FIFO threads need CAP_SYS_NICE (run as root)";
-    while (!stage.held)
-        sched_yield();
+    // Above all three on the same CPU: once the holder has the lock, none of
+    // them runs until every one is started and this thread waits in join.
+    ASSERT_TRUE(start(low, 10, low_body, stage));
+    stage.held.wait(false);
     ASSERT_TRUE(start(middle, 20, middle_body, stage));
     ASSERT_TRUE(start(high, 30, high_body, stage));
     for (pthread_t t : {high, middle, low})

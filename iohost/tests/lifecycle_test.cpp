@@ -133,41 +133,52 @@ TEST(Lifecycle, ASettingWrittenAsAFloatIsTheNumberWritten)
     EXPECT_EQ(service.end(SIGTERM), 0);
 }
 
+// The longest wait for the next cycle among a fresh service's first ten,
+// as a user polling the counter sees it; TimeMax must show the cycles were
+// measured.
+std::chrono::steady_clock::duration longest_wait_among_first_cycles(bool fifo)
+{
+    using Clock = std::chrono::steady_clock;
+    harness::Service service("test_driver.rsl", "TEST", {fifo ? "RT_SCHED=fifo" : "RT_SCHED="});
+    EXPECT_TRUE(service.started());
+    EXPECT_TRUE(service.send(EM_SERVICE_RUN));
+    Clock::duration longest{};
+    uint32_t seen = get("SERVICE.TEST.InThread00_Cnt");
+    int gaps = -1;  // the first new count only starts the clock
+    Clock::time_point last{};
+    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline && gaps < 10;) {
+        uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
+        if (cycles != seen) {
+            auto now = Clock::now();
+            if (gaps++ >= 0)
+                longest = std::max(longest, now - last);
+            seen = cycles;
+            last = now;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    EXPECT_GE(gaps, 10) << "ten cycles within 10 s";
+    EXPECT_GT(harness::get_float("SERVICE.TEST.InThread00_TimeMax"), 0.0f);
+    EXPECT_EQ(service.end(SIGTERM), 0);
+    return gaps >= 10 ? longest : Clock::duration::max();
+}
+
 // The counter's rate is known before the first cycle: with Measure 1 the
 // first cycles follow each other at the pace, with no calibration pause
 // (a 20 ms busy wait) among them. Where the rights allow, the service and
-// this watcher run under SCHED_FIFO, so that a loaded machine cannot stall
-// either for that long.
+// this watcher run under SCHED_FIFO. The pause would come with every start,
+// a stall of a loaded machine with few: the pace must hold in one of three.
 TEST(Lifecycle, MeasuredCyclesKeepThePaceFromTheFirstOne)
 {
     testnode::write_node_config("[[service]]\nname = \"TEST\"\nsettings = { Mode = 1, Cycle = 1, Measure = 1 }\n");
     sched_param watcher{1};
     bool fifo = sched_setscheduler(0, SCHED_FIFO, &watcher) == 0;
-    harness::Service service("test_driver.rsl", "TEST", {fifo ? "RT_SCHED=fifo" : "RT_SCHED="});
-    ASSERT_TRUE(service.started());
-    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
-    // The longest wait for the next cycle among the first ten, as a user
-    // polling the counter sees it: about the period, not the pause.
-    using Clock = std::chrono::steady_clock;
-    Clock::duration longest{};
-    uint32_t seen = 0;
-    Clock::time_point last{};
-    for (auto deadline = Clock::now() + std::chrono::seconds(10); Clock::now() < deadline && seen < 10;) {
-        uint32_t cycles = get("SERVICE.TEST.InThread00_Cnt");
-        if (cycles != seen) {
-            if (seen != 0)
-                longest = std::max(longest, Clock::now() - last);
-            seen = cycles;
-            last = Clock::now();
-        }
-        std::this_thread::sleep_for(std::chrono::microseconds(100));
-    }
+    auto best = std::chrono::steady_clock::duration::max();
+    for (int start = 0; start < 3 && best >= std::chrono::milliseconds(15); ++start)
+        best = std::min(best, longest_wait_among_first_cycles(fifo));
     sched_param plain{0};
     sched_setscheduler(0, SCHED_OTHER, &plain);
-    ASSERT_GE(seen, 10u);
-    EXPECT_LT(longest, std::chrono::milliseconds(15)) << "cycles of 1 ms";
-    EXPECT_GT(harness::get_float("SERVICE.TEST.InThread00_TimeMax"), 0.0f);
-    EXPECT_EQ(service.end(SIGTERM), 0);
+    EXPECT_LT(best, std::chrono::milliseconds(15)) << "cycles of 1 ms";
 }
 
 class SignalDuringSetup : public ::testing::TestWithParam<int> {};

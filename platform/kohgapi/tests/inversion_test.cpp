@@ -33,15 +33,21 @@ struct Stage {
     std::atomic<bool> held{false}, spinner_done{false}, waiter_before_spinner_done{false};
 };
 
+// The first CPU this process may use.
 cpu_set_t first_cpu()
 {
-    cpu_set_t cpu;
+    cpu_set_t allowed, cpu;
+    sched_getaffinity(0, sizeof allowed, &allowed);
     CPU_ZERO(&cpu);
-    CPU_SET(0, &cpu);
+    for (int i = 0; i < CPU_SETSIZE; ++i)
+        if (CPU_ISSET(i, &allowed)) {
+            CPU_SET(i, &cpu);
+            break;
+        }
     return cpu;
 }
 
-// Moves the calling thread to SCHED_FIFO on CPU 0 and back to where it was
+// Moves the calling thread to SCHED_FIFO on that CPU and back to where it was
 // when the test ends; placed() is false when this process may not do so.
 class StageThread {
 public:
@@ -69,7 +75,7 @@ private:
     bool placed_ = false;
 };
 
-// A SCHED_FIFO thread on CPU 0.
+// A SCHED_FIFO thread on that CPU.
 bool start(pthread_t &thread, int priority, void *(*body)(void *), Stage &stage)
 {
     pthread_attr_t attr;

@@ -100,13 +100,9 @@ double futex_per_second(pid_t pid)
     double calls = -1;
     char line[256];
     while (std::fgets(line, sizeof line, p) != nullptr) {
-        double pct = 0, seconds = 0, per = 0, count = 0;
-        char name[64] = {};
+        double pct = 0, seconds = 0, per = 0, count = 0;  // strace -c: % time, seconds, usecs/call, calls
         if (std::strstr(line, " futex") != nullptr &&
-            std::sscanf(line, "%lf %lf %lf %lf %*s %63s", &pct, &seconds, &per, &count, name) >= 4)
-            calls = count;
-        else if (std::strstr(line, " futex") != nullptr &&
-                 std::sscanf(line, "%lf %lf %lf %lf", &pct, &seconds, &per, &count) == 4)
+            std::sscanf(line, "%lf %lf %lf %lf", &pct, &seconds, &per, &count) == 4)
             calls = count;
     }
     pclose(p);

@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fcntl.h>
 #include <fstream>
 #include <signal.h>
 #include <sys/wait.h>

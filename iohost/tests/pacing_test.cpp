@@ -59,25 +59,23 @@ class Clock : public ::testing::TestWithParam<uint32_t> {};
 
 TEST_P(Clock, EveryPassCountsLiveAndRunsOneCycleEachWay)
 {
-    {
-        harness::set("SERVICE.TEST.Mode", 1, 1);
-        harness::set("SERVICE.TEST.Cycle", 10);
-        harness::set("SERVICE.TEST.InPriority", GetParam(), 1);
-        harness::set("SERVICE.TEST.OutPriority", 149, 1);
-        harness::Service service;
-        ASSERT_TRUE(service.started());
-        ASSERT_TRUE(service.send(EM_SERVICE_RUN));
-        ASSERT_TRUE(eventually([] { return get("SERVICE.TEST.InThread00_Cnt") > 3; }));
-        uint32_t live = get("SERVICE.TEST.Live"), in = get("SERVICE.TEST.InThread00_Cnt"),
-                 out = get("SERVICE.TEST.OutThread00_Cnt");
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the window measured
-        uint32_t passes = get("SERVICE.TEST.Live") - live;
-        EXPECT_GE(passes, 25u) << "a 10 ms clock";
-        EXPECT_LE(passes, 60u);
-        EXPECT_NEAR(double(get("SERVICE.TEST.InThread00_Cnt") - in), double(passes), 2.0);
-        EXPECT_NEAR(double(get("SERVICE.TEST.OutThread00_Cnt") - out), double(passes), 2.0);
-        EXPECT_EQ(service.end(SIGTERM), 0);
-    }
+    harness::set("SERVICE.TEST.Mode", 1, 1);
+    harness::set("SERVICE.TEST.Cycle", 10);
+    harness::set("SERVICE.TEST.InPriority", GetParam(), 1);
+    harness::set("SERVICE.TEST.OutPriority", 149, 1);
+    harness::Service service;
+    ASSERT_TRUE(service.started());
+    ASSERT_TRUE(service.send(EM_SERVICE_RUN));
+    ASSERT_TRUE(eventually([] { return get("SERVICE.TEST.InThread00_Cnt") > 3; }));
+    uint32_t live = get("SERVICE.TEST.Live"), in = get("SERVICE.TEST.InThread00_Cnt"),
+             out = get("SERVICE.TEST.OutThread00_Cnt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the window measured
+    uint32_t passes = get("SERVICE.TEST.Live") - live;
+    EXPECT_GE(passes, 25u) << "a 10 ms clock";
+    EXPECT_LE(passes, 60u);
+    EXPECT_NEAR(double(get("SERVICE.TEST.InThread00_Cnt") - in), double(passes), 2.0);
+    EXPECT_NEAR(double(get("SERVICE.TEST.OutThread00_Cnt") - out), double(passes), 2.0);
+    EXPECT_EQ(service.end(SIGTERM), 0);
 }
 INSTANTIATE_TEST_SUITE_P(Pacing, Clock, ::testing::Values(148u, 150u),
                          [](const auto &info) { return info.param <= 149 ? "InThreadPaces" : "AutoCyclePaces"; });

@@ -75,7 +75,7 @@ private:
     bool placed_ = false;
 };
 
-// A SCHED_FIFO thread on that CPU.
+// A SCHED_FIFO thread; it inherits the staging thread's CPU.
 bool start(pthread_t &thread, int priority, void *(*body)(void *), Stage &stage)
 {
     pthread_attr_t attr;
@@ -85,8 +85,6 @@ bool start(pthread_t &thread, int priority, void *(*body)(void *), Stage &stage)
     sched_param param{};
     param.sched_priority = priority;
     pthread_attr_setschedparam(&attr, &param);
-    cpu_set_t cpu = first_cpu();
-    pthread_attr_setaffinity_np(&attr, sizeof cpu, &cpu);
     int error = pthread_create(&thread, &attr, body, &stage);
     pthread_attr_destroy(&attr);
     return error == 0;
